@@ -1,0 +1,17 @@
+# Warnings and sanitizers for every target of the project.
+if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+    add_compile_options(-Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Woverloaded-virtual)
+    if(QUILLON_WERROR)
+        add_compile_options(-Werror)
+    endif()
+    if(QUILLON_SANITIZE)
+        add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
+                            -fno-sanitize-recover=undefined)
+        add_link_options(-fsanitize=address,undefined)
+    endif()
+elseif(MSVC)
+    add_compile_options(/W4 /permissive-)
+    if(QUILLON_WERROR)
+        add_compile_options(/WX)
+    endif()
+endif()

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QString>
+
+// Paths with a drive letter ("C:\tmp\testfax.sff") as the console and its component take
+// them from the operator. On Windows they are used as they stand; on Linux drive X is the
+// folder drives/x under the application's data folder ($XDG_DATA_HOME/quillon-console).
+namespace platform {
+
+// True when the path has the form X:\rest or X:/rest (X a letter A to Z, either case).
+bool isDrivePath(const QString &path);
+
+// The folder that stands for drive X on this machine, without a trailing separator.
+// On Linux: $XDG_DATA_HOME/quillon-console/drives/x (the drive letter in lower case).
+QString driveFolder(QChar drive);
+
+// The local path for a path as the operator writes it. A drive path is mapped (backslashes
+// become folder separators on Linux) and its drive folder is created on first use; any
+// other path is returned unchanged.
+QString localPath(const QString &path);
+
+// Deletes exactly the one file that the path names (after mapping). Wildcards are ordinary
+// characters; a folder is never deleted. Returns false, with the reason, when nothing was
+// deleted.
+bool deleteFile(const QString &path, QString *error = nullptr);
+
+// True when both paths name one existing file on disk, however they are spelled (drive
+// mapping, ".." parts, links, hard links).
+bool isSameFile(const QString &a, const QString &b);
+
+} // namespace platform

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the console and the tests need, when missing.
+set -euo pipefail
+packages=(
+    cmake make g++ pkg-config
+    qt6-base-dev qt6-base-dev-tools libgl-dev
+    fontconfig fonts-dejavu-core
+    sfftobmp
+)
+if [ "${QUILLON_SANITIZE_DEPS:-0}" = 1 ]; then
+    packages+=(clang libclang-rt-14-dev)
+fi
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "installing: ${missing[*]}"
+    as_root=()
+    [ "$(id -u)" -eq 0 ] || as_root=(sudo)
+    "${as_root[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

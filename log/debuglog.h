@@ -41,6 +41,9 @@ public:
     QString localPath() const;
 
 private:
+    // Writes all bytes; 0 on success, else the error number (-1 when only a text is known).
+    int writeAll(const char *data, qint64 length);
+
     QFile m_file;
     QString m_path;       // as the caller gave it, for messages
     QByteArray m_buffer;  // reused for each line, so a write allocates nothing in the common case

@@ -53,33 +53,35 @@ protected:
     void paintEvent(QPaintEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     void focusInEvent(QFocusEvent *event) override;
     void focusOutEvent(QFocusEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
+    void wheelEvent(QWheelEvent *event) override;
     void changeEvent(QEvent *event) override;
     void scrollContentsBy(int dx, int dy) override;
-    bool viewportEvent(QEvent *event) override;
 
 private:
     friend class JournalListAccessible;
+    friend class JournalRowAccessible;
 
-    int rowHeight() const;
     qsizetype fullyVisibleRows() const;
     qsizetype maxTopRow() const;
     void updateRowHeight();
+    void requestRepaint();
     void scheduleScrollSync();
     void syncScrollBar();
-    void selectByOperator(qsizetype row, bool emitAlways);
+    void select(qsizetype row, bool byOperator, bool emitAlways);
     void ensureVisible(qsizetype row);
-    void notifyAccessibleSelection(qsizetype row);
+    void notifyAccessible(int type, qsizetype row);
 
     JournalStore m_store;
-    qsizetype m_selected = -1;
-    qsizetype m_current = -1; // the row with the focus rectangle
+    qsizetype m_selected = -1; // also the row with the focus rectangle
     qsizetype m_topRow = 0;
-    int m_rowHeight = 0;
+    int m_rowHeight = 1;
     bool m_followTail = true;     // the view shows the last line and keeps it in view
-    bool m_syncScheduled = false; // a scroll bar update is queued
+    bool m_syncScheduled = false; // a scroll bar update is queued for the event loop
     bool m_syncing = false;       // the scroll bar is being set from m_topRow
+    bool m_repaintPending = false;
 };

@@ -251,6 +251,11 @@ private:
                 if (auto *button = top->findChild<QAbstractButton *>(f.at(1)))
                     return button->click();
             qWarning("test component script: no button named %s", qPrintable(f.at(1)));
+        } else if (verb == QLatin1String("close") && f.size() == 2) {
+            for (QWidget *top : QApplication::topLevelWidgets())
+                if (top->objectName() == f.at(1))
+                    return void(top->close());
+            qWarning("test component script: no window named %s", qPrintable(f.at(1)));
         } else if (verb == QLatin1String("closemodal")) {
             if (QWidget *modal = QApplication::activeModalWidget())
                 modal->close();

@@ -64,6 +64,7 @@ inline constexpr char kTestSerialNumber[] = "TC-0001";
 //   answer <instance name> <member id, hex> b:<True|False> | s:<text> | i:<n> | fail:<n>:<text>
 //   raise <instance name> <slot> [s:<text> | b:<True|False> ...]
 //   click <button object name>
+//   close <window object name>
 //   closemodal        (closes the active modal window, e.g. the error report)
 inline constexpr char kScriptFileName[] = "testcomponent-script.txt";
 

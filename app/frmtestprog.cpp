@@ -104,7 +104,14 @@ frmTestprog::frmTestprog(quillon::ComponentFactory &factory, QWidget *parent)
     cmdStart->setFocus();
 }
 
-frmTestprog::~frmTestprog() = default;
+frmTestprog::~frmTestprog()
+{
+    // No handler runs while the window goes, and the instances go before the log and the
+    // controls that their handlers use.
+    m_ended = true;
+    Quillon.reset();
+    QuillonRecv.reset();
+}
 
 void frmTestprog::createControls(quillon::ComponentFactory &factory)
 {

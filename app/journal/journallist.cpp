@@ -169,21 +169,18 @@ JournalList::JournalList(QWidget *parent) : QAbstractScrollArea(parent)
     viewport()->setAutoFillBackground(true);
     verticalScrollBar()->setSingleStep(1);
     updateRowHeight();
-    syncScrollBar();
+    sync();
 }
 
 JournalList::~JournalList() = default;
 
 void JournalList::appendLine(const QString &line)
 {
+    // No widget work here: the scroll bar and the pixels catch up once per burst, in sync().
     m_store.append(line);
-    const qsizetype row = m_store.count() - 1;
     if (m_followTail)
         m_topRow = maxTopRow();
-    // Only a change inside the view needs a repaint; the scroll bar follows once per burst.
-    if (row <= m_topRow + fullyVisibleRows())
-        requestRepaint();
-    scheduleScrollSync();
+    scheduleSync();
 }
 
 qsizetype JournalList::count() const
@@ -252,27 +249,21 @@ void JournalList::updateRowHeight()
     m_rowHeight = std::max({1, size.height(), fontMetrics().height()});
 }
 
-void JournalList::requestRepaint()
-{
-    if (!m_repaintPending) {
-        m_repaintPending = true;
-        viewport()->update();
-    }
-}
-
-void JournalList::scheduleScrollSync()
+void JournalList::scheduleSync()
 {
     if (m_syncScheduled)
         return;
     m_syncScheduled = true;
+    // A posted call of normal priority runs before the low-priority repaint request, so the
+    // pixels are scrolled before the next repaint paints the new rows.
     QMetaObject::invokeMethod(
-        this, [this] { if (m_syncScheduled) syncScrollBar(); }, Qt::QueuedConnection);
+        this, [this] { if (m_syncScheduled) sync(); }, Qt::QueuedConnection);
 }
 
-void JournalList::syncScrollBar()
+void JournalList::sync()
 {
     if (m_syncing) {
-        scheduleScrollSync();
+        scheduleSync();
         return;
     }
     m_syncScheduled = false;
@@ -285,6 +276,28 @@ void JournalList::syncScrollBar()
     bar->setRange(0, clampToInt(maxTopRow()));
     bar->setValue(clampToInt(m_topRow));
     m_syncing = false;
+    showTopRow();
+    // Rows appended since the last sync that fall inside the view.
+    if (m_firstNewRow < count()) {
+        const int top = visualRect(m_firstNewRow).top();
+        if (top < viewport()->height())
+            viewport()->update(QRect(0, std::max(0, top), viewport()->width(), viewport()->height()));
+        m_firstNewRow = count();
+    }
+}
+
+void JournalList::showTopRow()
+{
+    // Scrolling the pixels leaves only the uncovered strip to paint: following a burst
+    // costs one or a few rows per repaint, not the whole view.
+    const qsizetype delta = m_topRow - m_shownTop;
+    if (delta == 0)
+        return;
+    m_shownTop = m_topRow;
+    if (delta > -fullyVisibleRows() && delta < fullyVisibleRows())
+        viewport()->scroll(0, clampToInt(-delta * m_rowHeight));
+    else
+        viewport()->update();
 }
 
 void JournalList::ensureVisible(qsizetype row)
@@ -296,13 +309,13 @@ void JournalList::ensureVisible(qsizetype row)
     else if (row >= m_topRow + fullyVisibleRows())
         m_topRow = row - fullyVisibleRows() + 1;
     m_followTail = m_topRow >= maxTopRow();
-    syncScrollBar();
+    sync();
 }
 
 void JournalList::select(qsizetype row, bool byOperator, bool emitAlways)
 {
     if (m_syncScheduled)
-        syncScrollBar();
+        sync();
     const bool changed = row != m_selected;
     m_selected = row;
     ensureVisible(row);
@@ -326,7 +339,12 @@ void JournalList::notifyAccessible(int type, qsizetype row)
 
 void JournalList::paintEvent(QPaintEvent *event)
 {
-    m_repaintPending = false;
+    if (m_shownTop != m_topRow) {
+        // Painted before the pending scroll (an expose, a grab): paint everything next time
+        // instead of scrolling pixels of mixed origin.
+        m_shownTop = m_topRow;
+        viewport()->update();
+    }
     QPainter painter(viewport());
     QStyleOptionViewItem option;
     option.initFrom(this);
@@ -369,7 +387,7 @@ void JournalList::mousePressEvent(QMouseEvent *event)
     if (event->button() != Qt::LeftButton)
         return;
     if (m_syncScheduled)
-        syncScrollBar();
+        sync();
     const qsizetype row = rowAt(event->position().toPoint());
     if (row >= 0)
         select(row, true, true);
@@ -436,13 +454,13 @@ void JournalList::focusOutEvent(QFocusEvent *event)
 void JournalList::resizeEvent(QResizeEvent *event)
 {
     QAbstractScrollArea::resizeEvent(event);
-    syncScrollBar();
+    sync();
 }
 
 void JournalList::wheelEvent(QWheelEvent *event)
 {
     if (m_syncScheduled)
-        syncScrollBar();
+        sync();
     QAbstractScrollArea::wheelEvent(event);
 }
 
@@ -452,7 +470,7 @@ void JournalList::changeEvent(QEvent *event)
     case QEvent::FontChange:
     case QEvent::StyleChange:
         updateRowHeight();
-        syncScrollBar();
+        sync();
         viewport()->update();
         break;
     case QEvent::PaletteChange:
@@ -473,5 +491,5 @@ void JournalList::scrollContentsBy(int, int)
     // The operator moved the scroll bar (or the wheel did): follow the tail only at the end.
     m_topRow = verticalScrollBar()->value();
     m_followTail = m_topRow >= maxTopRow();
-    viewport()->update();
+    showTopRow();
 }

@@ -247,6 +247,11 @@ void JournalList::updateRowHeight()
     option.text = QStringLiteral("Xg");
     const QSize size = style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), this);
     m_rowHeight = std::max({1, size.height(), fontMetrics().height()});
+    m_narrowAdvance = 1;
+    int narrowest = INT_MAX;
+    for (const QChar c : QStringLiteral(" .,:;'!|il1"))
+        narrowest = std::min(narrowest, fontMetrics().horizontalAdvance(c));
+    m_narrowAdvance = std::max(1, narrowest);
 }
 
 void JournalList::scheduleSync()
@@ -348,35 +353,49 @@ void JournalList::paintEvent(QPaintEvent *event)
     QPainter painter(viewport());
     QStyleOptionViewItem option;
     option.initFrom(this);
-    option.state &= ~QStyle::State_HasFocus;
-    option.state &= ~QStyle::State_MouseOver;
+    option.state &= ~(QStyle::State_HasFocus | QStyle::State_MouseOver);
     option.features = QStyleOptionViewItem::HasDisplay;
     option.displayAlignment = Qt::AlignLeft | Qt::AlignVCenter;
-    option.textElideMode = Qt::ElideRight;
     option.font = font();
     option.showDecorationSelected = style()->styleHint(QStyle::SH_ItemView_ShowDecorationSelected, nullptr, this);
-    option.palette.setCurrentColorGroup(!isEnabled()          ? QPalette::Disabled
-                                        : isActiveWindow()    ? QPalette::Active
-                                                              : QPalette::Inactive);
+    const QPalette::ColorGroup group = !isEnabled()       ? QPalette::Disabled
+                                       : isActiveWindow() ? QPalette::Active
+                                                          : QPalette::Inactive;
+    option.palette.setCurrentColorGroup(group);
     const QStyle::State baseState = option.state;
-    // No row can show more characters than this; longer lines are cut before they are laid out.
-    const qsizetype maxChars = 8 + 8 * qsizetype(viewport()->width()) /
-                                       std::max(1, fontMetrics().averageCharWidth());
+    // Where the style puts an item's text, relative to its row.
+    option.rect = QRect(0, 0, viewport()->width(), m_rowHeight);
+    const QRect textArea = style()->subElementRect(QStyle::SE_ItemViewItemText, &option, this);
+    // No row shows more characters than fit its width in the narrowest glyph; longer lines
+    // are cut before the text is shaped.
+    const qsizetype maxChars = 2 + viewport()->width() / m_narrowAdvance;
 
+    // Each row is drawn as the style draws a one-line text item (panel, text, focus frame),
+    // but with the text clipped at the right edge as a list box does, which spares a second
+    // layout of the text for eliding.
     const QRect area = event->rect();
     const qsizetype first = m_topRow + std::max(0, area.top()) / m_rowHeight;
     const qsizetype last = std::min(count() - 1, m_topRow + std::max(0, area.bottom()) / m_rowHeight);
     for (qsizetype row = first; row <= last; ++row) {
         option.rect = visualRect(row);
-        option.text = displayText(m_store.text(row, maxChars));
         option.state = baseState;
-        if (row == m_selected) {
+        const bool selected = row == m_selected;
+        if (selected) {
             option.state |= QStyle::State_Selected;
-            if (hasFocus())
-                option.state |= QStyle::State_HasFocus;
+            style()->drawPrimitive(QStyle::PE_PanelItemViewRow, &option, &painter, this);
+            style()->drawPrimitive(QStyle::PE_PanelItemViewItem, &option, &painter, this);
         }
-        style()->drawPrimitive(QStyle::PE_PanelItemViewRow, &option, &painter, this);
-        style()->drawControl(QStyle::CE_ItemViewItem, &option, &painter, this);
+        painter.setPen(option.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
+        painter.drawText(textArea.translated(0, option.rect.top()),
+                         Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+                         displayText(m_store.text(row, maxChars)));
+        if (selected && hasFocus()) {
+            QStyleOptionFocusRect focus;
+            focus.QStyleOption::operator=(option);
+            focus.state |= QStyle::State_KeyboardFocusChange | QStyle::State_HasFocus;
+            focus.backgroundColor = option.palette.color(group, QPalette::Highlight);
+            style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &painter, this);
+        }
     }
 }
 

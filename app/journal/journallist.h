@@ -82,6 +82,7 @@ private:
     qsizetype m_shownTop = 0;    // the first row that the pixels on screen show
     qsizetype m_firstNewRow = 0; // rows from here on were appended since the last sync
     int m_rowHeight = 1;
+    int m_narrowAdvance = 1; // the width of the narrowest common glyph, to cut long lines
     bool m_followTail = true;     // the view shows the last line and keeps it in view
     bool m_syncScheduled = false; // a sync of scroll bar and pixels is queued for the event loop
     bool m_syncing = false;       // the scroll bar is being set from m_topRow

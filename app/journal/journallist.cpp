@@ -129,7 +129,7 @@ public:
     }
     QAccessibleInterface *childAt(int x, int y) const override
     {
-        const qsizetype row = list()->rowAt(list()->viewport()->mapFromGlobal(QPoint(x, y)));
+        const qsizetype row = list()->rowOnScreenAt(list()->viewport()->mapFromGlobal(QPoint(x, y)));
         return row >= 0 && row <= INT_MAX ? child(int(row)) : nullptr;
     }
     QAccessibleInterface *focusChild() const override
@@ -205,9 +205,21 @@ void JournalList::setSelectedIndex(qsizetype index)
 
 qsizetype JournalList::rowAt(const QPoint &pos) const
 {
+    return rowBelow(m_topRow, pos);
+}
+
+qsizetype JournalList::rowOnScreenAt(const QPoint &pos) const
+{
+    // The operator points at what the screen shows, which lags m_topRow while the scroll of a
+    // burst is pending.
+    return rowBelow(m_shownTop, pos);
+}
+
+qsizetype JournalList::rowBelow(qsizetype top, const QPoint &pos) const
+{
     if (!viewport()->rect().contains(pos))
         return -1;
-    const qsizetype row = m_topRow + pos.y() / m_rowHeight;
+    const qsizetype row = top + pos.y() / m_rowHeight;
     return row < count() ? row : -1;
 }
 
@@ -247,7 +259,6 @@ void JournalList::updateRowHeight()
     option.text = QStringLiteral("Xg");
     const QSize size = style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), this);
     m_rowHeight = std::max({1, size.height(), fontMetrics().height()});
-    m_narrowAdvance = 1;
     int narrowest = INT_MAX;
     for (const QChar c : QStringLiteral(" .,:;'!|il1"))
         narrowest = std::min(narrowest, fontMetrics().horizontalAdvance(c));
@@ -282,11 +293,18 @@ void JournalList::sync()
     bar->setValue(clampToInt(m_topRow));
     m_syncing = false;
     showTopRow();
-    // Rows appended since the last sync that fall inside the view.
+    // Rows appended since the last sync: paint those inside the view, and tell assistive
+    // technology once per burst.
     if (m_firstNewRow < count()) {
         const int top = visualRect(m_firstNewRow).top();
         if (top < viewport()->height())
             viewport()->update(QRect(0, std::max(0, top), viewport()->width(), viewport()->height()));
+        if (QAccessible::isActive() && count() <= INT_MAX) {
+            QAccessibleTableModelChangeEvent event(this, QAccessibleTableModelChangeEvent::RowsInserted);
+            event.setFirstRow(int(m_firstNewRow));
+            event.setLastRow(int(count() - 1));
+            QAccessible::updateAccessibility(&event);
+        }
         m_firstNewRow = count();
     }
 }
@@ -405,9 +423,7 @@ void JournalList::mousePressEvent(QMouseEvent *event)
     event->accept();
     if (event->button() != Qt::LeftButton)
         return;
-    if (m_syncScheduled)
-        sync();
-    const qsizetype row = rowAt(event->position().toPoint());
+    const qsizetype row = rowOnScreenAt(event->position().toPoint());
     if (row >= 0)
         select(row, true, true);
 }
@@ -425,7 +441,7 @@ void JournalList::mouseMoveEvent(QMouseEvent *event)
         return;
     }
     const QPoint pos = event->position().toPoint();
-    const qsizetype row = rowAt(QPoint(0, std::clamp(pos.y(), 0, viewport()->height() - 1)));
+    const qsizetype row = rowOnScreenAt(QPoint(0, std::clamp(pos.y(), 0, viewport()->height() - 1)));
     if (row >= 0 && row != m_selected)
         select(row, true, false);
     event->accept();

@@ -66,6 +66,8 @@ private:
     friend class JournalListAccessible;
     friend class JournalRowAccessible;
 
+    qsizetype rowOnScreenAt(const QPoint &viewportPos) const;
+    qsizetype rowBelow(qsizetype top, const QPoint &viewportPos) const;
     qsizetype fullyVisibleRows() const;
     qsizetype maxTopRow() const;
     void updateRowHeight();

@@ -130,6 +130,19 @@ private slots:
         QCOMPARE(clicked.size(), 3);
     }
 
+    void clickDuringBurstHitsTheLineOnScreen()
+    {
+        // Lines arrive and the view follows them, but the screen has not caught up when the
+        // operator clicks: the line under the mouse is the one shown there.
+        auto list = shownList(40);
+        QVERIFY(list);
+        const QPoint where = list->visualRect(38).center();
+        for (int i = 0; i < 5; ++i)
+            list->appendLine(QStringLiteral("late %1").arg(i));
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, where);
+        QCOMPARE(list->selectedIndex(), 38);
+    }
+
     void keyboardMovesSelection_data()
     {
         QTest::addColumn<int>("start"); // selected before the key, -1 for none

@@ -126,7 +126,8 @@ void frmTestprog::createControls(quillon::ComponentFactory &factory)
         if (!w)
             continue;
         // The instance's widget reserves its rectangle, lets clicks through and takes no focus.
-        w->setParent(this);
+        if (w->parentWidget() != this)
+            w->setParent(this);
         w->setAttribute(Qt::WA_TransparentForMouseEvents);
         w->setFocusPolicy(Qt::NoFocus);
         w->setObjectName(QLatin1String(name));

@@ -1,0 +1,1 @@
+#include "capi/trace.h"

@@ -390,19 +390,25 @@ struct SimulatedLine::State
         send(leg->app, ind);
     }
 
-    // Ends the B3 connection of a connected call on both sides. `initiator` (may be null for
-    // the line itself) gets reason 0; the other side learns whether the document came through.
-    void endB3(Leg *initiator, Leg *other, quint16 lineReason = 0)
+    // Ends the B3 connection of a call on both sides. The initiator gets reason 0 (or
+    // `lineReason` when the line itself ended it); for a fax the other side learns whether
+    // the document came through whole. `orderly`: the initiator ended B3 with
+    // DISCONNECT_B3_REQ, which for a sender marks the end of its document.
+    void endB3(Leg *initiator, Leg *other, quint16 lineReason = 0, bool orderly = false)
     {
         Leg *sides[2] = {initiator, other};
         bool clean = lineReason == 0;
         for (Leg *s : sides) {
-            if (s && !s->outgoing.empty())
+            if (!s)
+                continue;
+            Leg *sender = s == initiator ? other : initiator;
+            if (!s->outgoing.empty())
+                clean = false; // data left undelivered
+            // A document cut short, unless its own sender ended it in order.
+            if (sender && sender->sentData && !s->pagesReceived.atEnd() &&
+                !(orderly && sender == initiator))
                 clean = false;
         }
-        // A fax ended by its receiver before the document's end is an abort for the sender.
-        if (clean && initiator && other && other->sentData && !initiator->pagesReceived.atEnd())
-            clean = false;
         for (Leg *s : sides) {
             if (!s || s->b3 == B3::None)
                 continue;
@@ -916,7 +922,7 @@ void SimulatedLine::State::handleDisconnectB3Req(const Message &m)
         return;
     }
     confirm(m, m.address, info::Ok);
-    endB3(leg, peerOf(leg));
+    endB3(leg, peerOf(leg), 0, true);
 }
 
 void SimulatedLine::State::handleDataB3Req(const Message &m)

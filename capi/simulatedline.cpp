@@ -81,6 +81,7 @@ struct Leg
     std::map<quint64, SentBlock> blocks;
     quint64 nextBlockId = 1;
     qint64 lineFreeAtNs = 0; // pacing: when the line is free for the next piece
+    qint64 frontDueNs = 0;   // pacing: when the first waiting piece has fully arrived
     bool pumpScheduled = false;
     bool sentData = false;
     // As a receiver: DATA_B3_IND handles not yet answered, and what they belong to.
@@ -359,6 +360,7 @@ struct SimulatedLine::State
         leg->blocks.clear();
         leg->inFlight.clear();
         leg->lineFreeAtNs = 0;
+        leg->frontDueNs = 0;
         leg->sentData = false;
         leg->pagesReceived = SffPageCounter();
     }
@@ -492,19 +494,22 @@ struct SimulatedLine::State
             if (lineDropsNow(c))
                 return;
             if (rate > 0) {
+                // A piece reaches the receiver once its last bit has crossed the line.
                 const qint64 now = clock.nsecsElapsed();
-                if (now < sender->lineFreeAtNs) {
-                    schedulePump(sender, sender->lineFreeAtNs - now);
+                if (sender->frontDueNs == 0) {
+                    const qint64 bits = qint64(sender->outgoing.front().data.size()) * 8;
+                    sender->frontDueNs = qMax(now, sender->lineFreeAtNs) +
+                                         bits * 1000000000LL / qint64(rate);
+                }
+                if (now < sender->frontDueNs) {
+                    schedulePump(sender, sender->frontDueNs - now);
                     return;
                 }
+                sender->lineFreeAtNs = sender->frontDueNs;
+                sender->frontDueNs = 0;
             }
             Piece piece = std::move(sender->outgoing.front());
             sender->outgoing.pop_front();
-            if (rate > 0) {
-                const qint64 start = qMax(clock.nsecsElapsed(), sender->lineFreeAtNs);
-                sender->lineFreeAtNs =
-                    start + qint64(piece.data.size()) * 8 * 1000000000LL / qint64(rate);
-            }
             quint16 handle = receiver->nextIndHandle++;
             while (receiver->inFlight.count(handle))
                 handle = receiver->nextIndHandle++;

@@ -163,54 +163,53 @@ private:
 
     void take(const capi::Message &m)
     {
-        using namespace capi;
         received << m;
-        if (m.command == Command::DataB3) {
-            if (m.subcommand == Subcommand::Conf)
+        if (m.command == capi::Command::DataB3) {
+            if (m.subcommand == capi::Subcommand::Conf)
                 ++dataConfs;
-            if (m.subcommand == Subcommand::Ind)
+            if (m.subcommand == capi::Subcommand::Ind)
                 ++dataInds;
         } else {
-            log << QStringLiteral("<- ") + messageName(m.command, m.subcommand);
+            log << QStringLiteral("<- ") + capi::messageName(m.command, m.subcommand);
         }
         if (hook && hook(*this, m))
             return;
         switch (m.command) {
-        case Command::Connect:
-            if (m.subcommand == Subcommand::Conf)
+        case capi::Command::Connect:
+            if (m.subcommand == capi::Subcommand::Conf)
                 plci = m.address;
-            if (m.subcommand == Subcommand::Ind) {
+            if (m.subcommand == capi::Subcommand::Ind) {
                 plci = m.address;
                 if (alertFirst)
-                    put(Message(Command::Alert, Subcommand::Req, m_id, m.address));
+                    put(capi::Message(capi::Command::Alert, capi::Subcommand::Req, m_id, m.address));
                 if (answer) {
-                    Message r = m.response();
+                    capi::Message r = m.response();
                     r.reject = *answer;
-                    if (*answer == reject::Accept)
+                    if (*answer == capi::reject::Accept)
                         r.bProtocol = bProtocol;
                     put(r);
                 }
             }
             break;
-        case Command::ConnectActive:
+        case capi::Command::ConnectActive:
             put(m.response());
             if (initiateB3 && isCaller())
-                put(Message(Command::ConnectB3, Subcommand::Req, m_id, m.address));
+                put(capi::Message(capi::Command::ConnectB3, capi::Subcommand::Req, m_id, m.address));
             break;
-        case Command::ConnectB3:
-            if (m.subcommand == Subcommand::Conf)
+        case capi::Command::ConnectB3:
+            if (m.subcommand == capi::Subcommand::Conf)
                 ncci = m.address;
-            if (m.subcommand == Subcommand::Ind) {
+            if (m.subcommand == capi::Subcommand::Ind) {
                 ncci = m.address;
                 put(m.response());
             }
             break;
-        case Command::ConnectB3Active:
+        case capi::Command::ConnectB3Active:
             put(m.response());
             sendMore();
             break;
-        case Command::DataB3:
-            if (m.subcommand == Subcommand::Ind) {
+        case capi::Command::DataB3:
+            if (m.subcommand == capi::Subcommand::Ind) {
                 data += m.data;
                 if (answerData) {
                     put(m.response());
@@ -218,25 +217,25 @@ private:
                     heldInds << m;
                 }
                 maxUnanswered = qMax(maxUnanswered, dataInds - dataResps);
-            } else if (m.subcommand == Subcommand::Conf) {
+            } else if (m.subcommand == capi::Subcommand::Conf) {
                 sendMore();
             }
             break;
-        case Command::DisconnectB3:
-            if (m.subcommand == Subcommand::Ind) {
+        case capi::Command::DisconnectB3:
+            if (m.subcommand == capi::Subcommand::Ind) {
                 put(m.response());
                 if (m_endSent)
                     disconnect();
             }
             break;
-        case Command::Disconnect:
-            if (m.subcommand == Subcommand::Ind) {
+        case capi::Command::Disconnect:
+            if (m.subcommand == capi::Subcommand::Ind) {
                 put(m.response());
                 disconnected = true;
             }
             break;
-        case Command::Info:
-            if (m.subcommand == Subcommand::Ind)
+        case capi::Command::Info:
+            if (m.subcommand == capi::Subcommand::Ind)
                 put(m.response());
             break;
         default: break;

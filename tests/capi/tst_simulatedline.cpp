@@ -5,6 +5,9 @@
 #include "common/testenv.h"
 
 #include <QSignalSpy>
+#include <QThread>
+
+#include <atomic>
 
 using namespace capi;
 
@@ -147,6 +150,36 @@ private slots:
         QCOMPARE(conf->subcommand, Subcommand::Conf);
         QVERIFY(!line.getMessage(app));
         line.release(app);
+    }
+
+    // An application registered in another thread hears of its messages in that thread.
+    void deliveryInRegisteringThread()
+    {
+        SimulatedLine &line = SimulatedLine::instance();
+        QThread worker;
+        worker.start();
+        QObject inWorker;
+        inWorker.moveToThread(&worker);
+        std::atomic<quint16> app{0};
+        std::atomic<QThread *> notifiedIn{nullptr};
+        std::atomic<bool> gotConf{false};
+        QMetaObject::invokeMethod(&inWorker, [&] {
+            const quint16 id = line.registerApplication({}).appId;
+            connect(&line, &Transport::messagesWaiting, &inWorker, [&, id](quint16 a) {
+                if (a != id)
+                    return;
+                notifiedIn = QThread::currentThread();
+                while (auto m = line.getMessage(id))
+                    gotConf = m->command == Command::Listen && m->subcommand == Subcommand::Conf;
+            });
+            app = id;
+            line.putMessage(Message(Command::Listen, Subcommand::Req, id, 1));
+        }, Qt::BlockingQueuedConnection);
+        QVERIFY(QTest::qWaitFor([&] { return gotConf.load(); }, kWaitMs));
+        QCOMPARE(notifiedIn.load(), &worker);
+        line.release(app);
+        worker.quit();
+        worker.wait();
     }
 
     void putRefusals()

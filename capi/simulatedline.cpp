@@ -750,8 +750,9 @@ void SimulatedLine::State::handleConnectResp(const Message &m)
         return;
     }
     c->rejects.push_back(m.reject);
+    const quint64 callId = c->id; // dropLeg may end the call
     dropLeg(leg, reason::Normal);
-    if (callExists(c->id))
+    if (callExists(callId))
         allResponded(c);
 }
 
@@ -838,8 +839,9 @@ void SimulatedLine::State::handleDisconnectReq(const Message &m)
         // Clearing an offered call is refusing it.
         leg->offered = false;
         c->rejects.push_back(reject::NormalClearing);
+        const quint64 callId = c->id;
         dropLeg(leg, reason::Normal);
-        if (callExists(c->id))
+        if (callExists(callId))
             allResponded(c);
         return;
     }
@@ -1028,8 +1030,9 @@ void SimulatedLine::State::releaseApp(quint16 appId)
         if (leg->offered) {
             leg->offered = false;
             c->rejects.push_back(reject::Ignore);
+            const quint64 callId = c->id;
             forgetLeg(leg);
-            if (callExists(c->id))
+            if (callExists(callId))
                 allResponded(c);
         } else {
             clearCall(c, leg, reason::Normal, reason::NormalClearing);

@@ -252,16 +252,19 @@ private slots:
         QTest::addColumn<bool>("callerSends");
         QTest::addColumn<int>("pages");
         QTest::addColumn<quint32>("receiverBlockLength");
-        QTest::newRow("caller sends") << true << 3 << 2048u;
-        QTest::newRow("answerer sends") << false << 2 << 2048u;
-        QTest::newRow("receiver takes smaller blocks") << true << 1 << 512u;
-        QTest::newRow("one page") << true << 1 << 2048u;
+        QTest::addColumn<bool>("everyRecord");
+        QTest::newRow("caller sends") << true << 3 << 2048u << false;
+        QTest::newRow("answerer sends") << false << 2 << 2048u << false;
+        QTest::newRow("receiver takes smaller blocks") << true << 1 << 512u << false;
+        QTest::newRow("one page") << true << 1 << 2048u << false;
+        QTest::newRow("records of every kind") << true << 5 << 2048u << true;
     }
     void g3Call()
     {
         QFETCH(bool, callerSends);
         QFETCH(int, pages);
         QFETCH(quint32, receiverBlockLength);
+        QFETCH(bool, everyRecord);
         Registration small;
         small.maxBlockLength = receiverBlockLength;
         const Registration normal;
@@ -271,7 +274,7 @@ private slots:
         callee.bProtocol = BProtocol::faxG3({0, 0, QStringLiteral("+49 CALLEE"), {}});
         LinePeer &sender = callerSends ? caller : callee;
         LinePeer &receiver = callerSends ? callee : caller;
-        sender.payload = sffSample(pages);
+        sender.payload = sffSample(pages, 200, true, everyRecord);
         const quint64 copiesBefore = SimulatedLine::instance().statistics().blockCopies;
         listenQuietly(callee, kFaxMask);
 

@@ -406,9 +406,11 @@ struct SimulatedLine::State
             Leg *sender = s == initiator ? other : initiator;
             if (!s->outgoing.empty())
                 clean = false; // data left undelivered
-            // A document cut short, unless its own sender ended it in order.
-            if (sender && sender->sentData && !s->pagesReceived.atEnd() &&
-                !(orderly && sender == initiator))
+            // A document cut short: no end record, unless its own sender ended it in order
+            // between two records (a missing end record is tolerated).
+            const SffPageCounter &doc = s->pagesReceived;
+            if (sender && sender->sentData && !doc.atEnd() &&
+                !(orderly && sender == initiator && doc.atRecordBoundary()))
                 clean = false;
         }
         for (Leg *s : sides) {

@@ -101,7 +101,12 @@ public:
     }
 
     void disconnect() { put(capi::Message(capi::Command::Disconnect, capi::Subcommand::Req, m_id, plci)); }
-    void disconnectB3() { put(capi::Message(capi::Command::DisconnectB3, capi::Subcommand::Req, m_id, ncci)); }
+    // Ends B3; the call is cleared once B3 is down.
+    void disconnectB3()
+    {
+        m_endSent = true;
+        put(capi::Message(capi::Command::DisconnectB3, capi::Subcommand::Req, m_id, ncci));
+    }
 
     void answerHeld()
     {
@@ -142,10 +147,8 @@ public:
             m_sent += block.size();
             sentBlocks << block;
         }
-        if (endAfterSending && !payload.isEmpty() && dataConfs == dataReqs && !m_endSent) {
-            m_endSent = true;
+        if (endAfterSending && !payload.isEmpty() && dataConfs == dataReqs && !m_endSent)
             disconnectB3();
-        }
     }
 
 private:

@@ -483,14 +483,17 @@ private slots:
         QTest::addColumn<int>("state");
         QTest::addColumn<int>("initiatorB3Reason"); // -1: no DISCONNECT_B3_IND
         QTest::addColumn<int>("otherB3Reason");
+        QTest::addColumn<bool>("b3First"); // DISCONNECT_B3_REQ, then DISCONNECT_REQ
         const int abort = int(reason::FaxRemoteAbort);
         for (bool byCaller : {true, false}) {
             const char *who = byCaller ? "caller" : "answerer";
-            QTest::addRow("%s, dialing", who) << byCaller << int(Dialing) << -1 << -1;
-            QTest::addRow("%s, alerting", who) << byCaller << int(Alerting) << -1 << -1;
-            QTest::addRow("%s, connected", who) << byCaller << int(Connected) << -1 << -1;
-            QTest::addRow("%s, B3 up", who) << byCaller << int(B3Up) << 0 << 0;
-            QTest::addRow("%s, mid-data", who) << byCaller << int(MidData) << 0 << abort;
+            QTest::addRow("%s, dialing", who) << byCaller << int(Dialing) << -1 << -1 << false;
+            QTest::addRow("%s, alerting", who) << byCaller << int(Alerting) << -1 << -1 << false;
+            QTest::addRow("%s, connected", who) << byCaller << int(Connected) << -1 << -1 << false;
+            QTest::addRow("%s, B3 up", who) << byCaller << int(B3Up) << 0 << 0 << false;
+            QTest::addRow("%s, mid-data", who) << byCaller << int(MidData) << 0 << abort << false;
+            // Ending B3 in order does not make a cut document whole.
+            QTest::addRow("%s, ends B3 mid-data", who) << byCaller << int(MidData) << 0 << abort << true;
         }
     }
     void disconnectInEveryState()
@@ -499,6 +502,7 @@ private slots:
         QFETCH(int, state);
         QFETCH(int, initiatorB3Reason);
         QFETCH(int, otherB3Reason);
+        QFETCH(bool, b3First);
         LinePeer caller, callee;
         if (state <= Alerting)
             callee.answer = std::nullopt;
@@ -525,7 +529,10 @@ private slots:
         settle();
         LinePeer &initiator = byCaller ? caller : callee;
         LinePeer &other = byCaller ? callee : caller;
-        initiator.disconnect();
+        if (b3First)
+            initiator.disconnectB3();
+        else
+            initiator.disconnect();
         QVERIFY(QTest::qWaitFor([&] { return caller.disconnected && callee.disconnected; }, kWaitMs));
         QCOMPARE(initiator.last(Command::Disconnect, Subcommand::Conf).info, info::Ok);
         QCOMPARE(reasonOf(initiator, Command::Disconnect), int(reason::Normal));

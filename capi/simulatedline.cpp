@@ -512,11 +512,15 @@ struct SimulatedLine::State
             }
             Piece piece = std::move(sender->outgoing.front());
             sender->outgoing.pop_front();
+            receiver->pagesReceived.feed(piece.data);
+            if (receiver->isFax() && receiver->pagesReceived.invalid()) {
+                badDocument(sender, receiver);
+                return;
+            }
             quint16 handle = receiver->nextIndHandle++;
             while (receiver->inFlight.count(handle))
                 handle = receiver->nextIndHandle++;
             receiver->inFlight[handle] = piece.blockId;
-            receiver->pagesReceived.feed(piece.data);
             Message ind(Command::DataB3, Subcommand::Ind, receiver->app, receiver->ncci);
             ind.dataLength = quint16(piece.data.size());
             ind.dataHandle = handle;
@@ -527,6 +531,15 @@ struct SimulatedLine::State
             if (lineDropsNow(c))
                 return;
         }
+    }
+
+    // A T.30 sender whose data is not an SFF document: the fax modem cannot send it.
+    void badDocument(Leg *sender, Leg *receiver)
+    {
+        sendDisconnectB3(sender, receiver, reason::FaxIllegalParameterCoding, false);
+        sendDisconnectB3(receiver, sender, reason::FaxRemoteAbort, false);
+        endB3Silently(sender);
+        endB3Silently(receiver);
     }
 
     // The injected drop: once the given number of blocks went through, the line is gone.

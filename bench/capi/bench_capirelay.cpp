@@ -28,6 +28,52 @@ qint64 procStatusKb(const char *field)
     return -1;
 }
 
+// An SFF document of pages of about 1 MB (coded lines of 216 bytes), produced slice by
+// slice so neither side has to hold it.
+class Document
+{
+public:
+    explicit Document(int pages, int linesPerPage = 4608) : m_pages(pages)
+    {
+        m_head = QByteArray("Sfff\x01\x00\x00\x00", 8);
+        m_head += char(pages & 0xFF);
+        m_head += char(pages >> 8);
+        m_head += QByteArray("\x14\x00", 2) + QByteArray(8, '\0');
+        m_page = QByteArray("\xFE\x10\x00\x00\x00\x00\xC0\x06\x00\x00", 10) + QByteArray(8, '\0');
+        for (int line = 0; line < linesPerPage; ++line) {
+            m_page += char(216);
+            for (int i = 0; i < 216; ++i)
+                m_page += char((line * 37 + i * 11) & 0xFF);
+        }
+    }
+    qint64 size() const { return m_head.size() + qint64(m_pages) * m_page.size() + 2; }
+    QByteArray slice(qint64 offset, int length) const
+    {
+        QByteArray out;
+        out.reserve(length);
+        while (out.size() < length) {
+            const qint64 at = offset + out.size();
+            const qint64 pagesEnd = m_head.size() + qint64(m_pages) * m_page.size();
+            const int want = length - int(out.size());
+            if (at < m_head.size()) {
+                out += m_head.mid(at, want);
+            } else if (at < pagesEnd) {
+                const qint64 inPage = (at - m_head.size()) % m_page.size();
+                out += m_page.mid(inPage, want);
+            } else {
+                out += QByteArray("\xFE\x00", 2).mid(at - pagesEnd, want);
+            }
+        }
+        out.truncate(length);
+        return out;
+    }
+
+private:
+    int m_pages;
+    QByteArray m_head;
+    QByteArray m_page;
+};
+
 struct Result
 {
     double seconds = 0;
@@ -35,22 +81,18 @@ struct Result
     quint64 messages = 0;
     quint64 copies = 0;
     bool identical = true;
+    int pages = 0; // as the sender's DISCONNECT_B3_IND reports them
 };
 
-// One call: the caller sends `total` bytes in blocks, the callee takes and checks them.
-Result relay(qint64 total, bool printMemory)
+// One call: the caller sends the document in blocks, the callee takes and checks them.
+Result relay(const Document &doc, bool printMemory)
 {
+    const qint64 total = doc.size();
     SimulatedLine &line = SimulatedLine::instance();
     const quint16 sender = line.registerApplication({1, 7, kBlock}).appId;
     const quint16 receiver = line.registerApplication({1, 7, kBlock}).appId;
 
-    // A pattern the receiver can check byte for byte without keeping the stream.
-    auto blockAt = [](qint64 offset, int size) {
-        QByteArray b(size, Qt::Uninitialized);
-        for (int i = 0; i < size; ++i)
-            b[i] = char((offset + i) * 131 >> 3);
-        return b;
-    };
+    auto blockAt = [&doc](qint64 offset, int size) { return doc.slice(offset, size); };
 
     qint64 sent = 0, received = 0, nextReport = 0;
     int unconfirmed = 0;
@@ -126,6 +168,8 @@ Result relay(qint64 total, bool printMemory)
                     put(m->response());
                     if (app == sender) {
                         r.seconds = double(clock.nsecsElapsed()) / 1e9;
+                        if (const auto ncpi = FaxNcpi::fromBytes(m->ncpi))
+                            r.pages = ncpi->pages;
                         put(Message(Command::Disconnect, Subcommand::Req, sender, m->address & 0xFFFF));
                     }
                 }
@@ -169,9 +213,9 @@ void report(const char *title, const Result &r)
 {
     const double mb = double(r.bytes) / 1e6;
     std::printf("%s: %.1f MB in %.3f s = %.1f MB/s, %llu messages = %.0f messages/s, "
-                "block copies %llu, data %s\n",
+                "block copies %llu, %d pages, data %s\n",
                 title, mb, r.seconds, mb / r.seconds, static_cast<unsigned long long>(r.messages),
-                double(r.messages) / r.seconds, static_cast<unsigned long long>(r.copies),
+                double(r.messages) / r.seconds, static_cast<unsigned long long>(r.copies), r.pages,
                 r.identical ? "identical" : "DIFFERENT");
 }
 
@@ -182,19 +226,22 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     SimulatedLine::instance().resetFaults();
     std::printf("simulated line relay, %d-byte blocks, window 7, no pacing\n", kBlock);
-    std::printf("peak RSS before: %lld kB\n", procStatusKb("VmHWM:"));
+    std::printf("before: RSS %lld kB, peak RSS %lld kB\n", procStatusKb("VmRSS:"),
+                procStatusKb("VmHWM:"));
 
-    const Result ten = relay(10 * 1000 * 1000, true);
+    const Result ten = relay(Document(10), true);
     report("10 MB call", ten);
-    std::printf("peak RSS after 10 MB: %lld kB\n", procStatusKb("VmHWM:"));
+    std::printf("after 10 MB: RSS %lld kB, peak RSS %lld kB\n", procStatusKb("VmRSS:"),
+                procStatusKb("VmHWM:"));
 
-    const Result forty = relay(40 * 1000 * 1000, true);
+    const Result forty = relay(Document(40), true);
     report("40 MB call", forty);
-    std::printf("peak RSS after 40 MB: %lld kB\n", procStatusKb("VmHWM:"));
+    std::printf("after 40 MB: RSS %lld kB, peak RSS %lld kB\n", procStatusKb("VmRSS:"),
+                procStatusKb("VmHWM:"));
 
     // A paced line: the data takes as long as the rate says.
     SimulatedLine::instance().setRate(256000);
-    const Result paced = relay(64 * 1024, false);
+    const Result paced = relay(Document(1, 300), false);
     SimulatedLine::instance().resetFaults();
     std::printf("paced at 256000 bit/s: %lld bytes in %.3f s = %.0f bit/s\n",
                 static_cast<long long>(paced.bytes), paced.seconds,

@@ -663,6 +663,27 @@ private slots:
         }
     }
 
+    // A G3 sender whose data is no SFF document loses B3 before any of it reaches the far end.
+    void notAnSffDocument()
+    {
+        LinePeer caller, callee;
+        caller.payload = QByteArray(5000, 'x');
+        caller.hook = [](LinePeer &p, const Message &m) {
+            if (m.command == Command::DisconnectB3 && m.subcommand == Subcommand::Ind) {
+                p.put(m.response());
+                p.disconnect();
+                return true;
+            }
+            return false;
+        };
+        listenQuietly(callee, kFaxMask);
+        caller.call(QStringLiteral("6"));
+        QVERIFY(QTest::qWaitFor([&] { return caller.disconnected && callee.disconnected; }, kWaitMs));
+        QCOMPARE(reasonOf(caller, Command::DisconnectB3), int(reason::FaxIllegalParameterCoding));
+        QCOMPARE(reasonOf(callee, Command::DisconnectB3), int(reason::FaxRemoteAbort));
+        QCOMPARE(callee.dataInds, 0);
+    }
+
     void faultDroppedLine()
     {
         SimulatedLine::instance().setFault(SimulatedLine::Fault::DroppedLine, 4);

@@ -301,6 +301,11 @@ private slots:
         resp.reject = reject::Ignore;
         QTest::newRow("CONNECT_RESP ignoring")
             << resp << QStringLiteral("-> CONNECT_RESP app 1 #0 plci 0x0201 reject 1 (ignore) B protocol default");
+        resp.reject = reason::CallRejected;
+        QTest::newRow("CONNECT_RESP rejecting with a cause")
+            << resp
+            << QStringLiteral("-> CONNECT_RESP app 1 #0 plci 0x0201 reject 0x3495 (reject, call rejected) "
+                              "B protocol default");
     }
     void traceLines()
     {

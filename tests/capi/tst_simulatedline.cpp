@@ -429,6 +429,9 @@ private slots:
             << QList<int>{2} << none << cleared << int(reason::NormalClearing) << QList<int>{0};
         QTest::newRow("reject, incompatible destination")
             << QList<int>{7} << none << cleared << int(reason::IncompatibleDestination) << QList<int>{0};
+        QTest::newRow("reject with a Q.931 cause")
+            << QList<int>{int(reason::CallRejected)} << none << cleared << int(reason::CallRejected)
+            << QList<int>{0};
         QTest::newRow("ignore") << QList<int>{1} << none << cleared << int(reason::NoUserResponding)
                                 << QList<int>{0};
         QTest::newRow("busy counts over ignore")

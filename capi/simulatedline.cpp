@@ -1,0 +1,1 @@
+#include "capi/simulatedline.h"

@@ -1,0 +1,7 @@
+#include "capi/transport.h"
+
+namespace capi {
+
+Transport::~Transport() = default;
+
+} // namespace capi

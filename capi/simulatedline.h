@@ -82,16 +82,13 @@ private:
     SimulatedLine(const SimulatedLine &) = delete;
     SimulatedLine &operator=(const SimulatedLine &) = delete;
 
+    // Handles the messages put since the last pass, in the line's own thread.
+    void processInbound();
+
     struct State;
+    friend struct State;
     mutable QMutex m_mutex;
     std::unique_ptr<State> m_state;
-
-    void processInbound();
-    void onTimer(quint64 callId, int kind);
-    void notify(quint16 appId);
-    void schedule(quint64 callId, int kind, std::chrono::nanoseconds delay);
-    void runPending();
-    friend struct State;
 };
 
 } // namespace capi

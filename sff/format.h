@@ -31,10 +31,10 @@ struct DocumentHeader
 {
     quint8 version = 1;
     quint16 userInfo = 0;
-    quint16 pageCount = 0;          // 0 when unknown
+    quint16 pageCount = 0; // 0 when unknown
     quint16 firstPageOffset = DocumentHeaderSize;
-    quint32 lastPageOffset = 0;     // 0 when unknown
-    quint32 documentEndOffset = 0;  // 0 when unknown
+    quint32 lastPageOffset = 0;    // 0 when unknown
+    quint32 documentEndOffset = 0; // 0 when unknown
 };
 
 struct PageHeader
@@ -44,7 +44,7 @@ struct PageHeader
     quint8 horizontalResolution = 0; // 0 = 203 dpi
     quint8 coding = 0;               // 0 = Modified Huffman
     quint16 lineLength = A4LineLength;
-    quint16 pageLength = 0;          // lines, 0 when unknown
+    quint16 pageLength = 0; // lines, 0 when unknown
     quint32 previousPageOffset = 0;
     quint32 nextPageOffset = 0;
 };

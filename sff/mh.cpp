@@ -115,11 +115,11 @@ DecodeResult decodeLine(const uchar *data, qsizetype size, int lineLength, Runs 
     const uchar *p = data;
     const uchar *const end = data + size;
     quint64 acc = 0;
-    int bits = 0;       // valid bits in acc
-    qint64 used = 0;    // bits consumed
+    int bits = 0;    // valid bits in acc
+    qint64 used = 0; // bits consumed
     int colour = 0;
-    int pos = 0;        // pixels of finished runs
-    int run = 0;        // make-up total of the run being read
+    int pos = 0; // pixels of finished runs
+    int run = 0; // make-up total of the run being read
 
     DecodeResult result;
     for (;;) {

@@ -19,17 +19,17 @@ using Runs = std::vector<int>;
 
 enum class Status {
     Ok,
-    InvalidCode,     // bits that are no code of the current colour
-    TooManyPixels,   // the runs pass the line length
-    TooFewPixels,    // the data ends before the line length is reached
-    TrailingData,    // bits other than fill or EOL after the line is complete
+    InvalidCode,   // bits that are no code of the current colour
+    TooManyPixels, // the runs pass the line length
+    TooFewPixels,  // the data ends before the line length is reached
+    TrailingData,  // bits other than fill or EOL after the line is complete
 };
 
 struct DecodeResult
 {
     Status status = Status::Ok;
-    int pixels = 0;     // pixels decoded (at most the line length)
-    qint64 bitPos = 0;  // bit where decoding stopped (the fault, or the end of the line)
+    int pixels = 0;    // pixels decoded (at most the line length)
+    qint64 bitPos = 0; // bit where decoding stopped (the fault, or the end of the line)
 
     bool ok() const { return status == Status::Ok; }
     // A readable description, e.g. "no white code at bit 17 (after 64 of 1728 pixels)".

@@ -136,8 +136,9 @@ bool StreamReader::Private::readPageHeader(const uchar *h, int length)
         return false;
     }
     if (ph.coding != 0) {
-        fatal(at + 4, QStringLiteral("coding %1 is not supported (only 0, Modified Huffman)")
-                          .arg(ph.coding));
+        fatal(
+            at + 4,
+            QStringLiteral("coding %1 is not supported (only 0, Modified Huffman)").arg(ph.coding));
         return false;
     }
     if (ph.lineLength == 0) {
@@ -201,8 +202,8 @@ qsizetype StreamReader::Private::process(const uchar *data, qsizetype n)
         case State::Records: {
             const uchar b = r[0];
             if (b != 254 && !pageOpen) {
-                fatal(offset, QStringLiteral("expected a page header (byte 254), found byte %1")
-                                  .arg(b));
+                fatal(offset,
+                      QStringLiteral("expected a page header (byte 254), found byte %1").arg(b));
                 return i;
             }
             if (b >= 1 && b <= MaxShortLine) {
@@ -337,8 +338,9 @@ void StreamReader::finish()
         break;
     case Private::State::Records:
         if (!p.pending.isEmpty())
-            p.fault(p.offset, QStringLiteral("last record truncated: the file ends %1 bytes into it")
-                                  .arg(p.pending.size()));
+            p.fault(p.offset,
+                    QStringLiteral("last record truncated: the file ends %1 bytes into it")
+                        .arg(p.pending.size()));
         p.closePage();
         p.note(size, QStringLiteral("no end record (FE 00)"));
         break;

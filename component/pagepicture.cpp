@@ -1,10 +1,49 @@
 #include "component/pagepicture.h"
 
+#include "sff/format.h"
+#include "sff/render.h"
+
+#include <QFile>
+#include <QtEndian>
+
 namespace quillon::component {
 
-QImage renderPagePicture(const QString &, qint64, const QSize &)
+QImage renderPagePicture(const QString &path, qint64 pageOffset, const QSize &size)
 {
-    return {};
+    QFile file(path);
+    if (pageOffset < sff::DocumentHeaderSize || !file.open(QIODevice::ReadOnly))
+        return {};
+    // Only the one page is read: the document header, told that the first page starts right
+    // after it, then the records from the page's header on.
+    QByteArray header = file.read(sff::DocumentHeaderSize);
+    if (header.size() != sff::DocumentHeaderSize || !file.seek(pageOffset))
+        return {};
+    qToLittleEndian<quint16>(sff::DocumentHeaderSize, header.data() + 10);
+
+    sff::RenderOptions options;
+    options.maxLines = 4096;
+    sff::PageRenderer renderer(options);
+    QImage finished;
+    renderer.onPage = [&finished](int index, const QImage &page) {
+        if (index == 0)
+            finished = page;
+    };
+    sff::StreamReader reader;
+    reader.setSink(&renderer);
+    reader.feed(header);
+    QByteArray block(16 * 1024, Qt::Uninitialized);
+    while (finished.isNull() && !reader.stopped()) {
+        const qint64 got = file.read(block.data(), block.size());
+        if (got <= 0)
+            break;
+        reader.feed(QByteArrayView(block.constData(), got));
+    }
+    // A page still arriving: what came so far.
+    const QImage page = finished.isNull() ? renderer.currentPage() : finished;
+    if (page.isNull() || size.isEmpty())
+        return page;
+    return page.convertToFormat(QImage::Format_Grayscale8)
+        .scaled(size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
 }
 
 } // namespace quillon::component

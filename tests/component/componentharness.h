@@ -114,6 +114,14 @@ public:
                 out << e.slot;
         return out;
     }
+    // The parameters of the first event of a slot.
+    QVariantList first(quillon::EventSlot slot) const
+    {
+        for (const Event &e : events)
+            if (e.slot == int(slot))
+                return e.params;
+        return {};
+    }
     bool faxSentValue() const
     {
         for (const Event &e : events)

@@ -4,7 +4,10 @@
 #include "sff/render.h"
 
 #include <QFile>
+#include <QPainter>
 #include <QtEndian>
+
+#include <algorithm>
 
 namespace quillon::component {
 
@@ -38,12 +41,23 @@ QImage renderPagePicture(const QString &path, qint64 pageOffset, const QSize &si
             break;
         reader.feed(QByteArrayView(block.constData(), got));
     }
-    // A page still arriving: what came so far.
-    const QImage page = finished.isNull() ? renderer.currentPage() : finished;
-    if (page.isNull() || size.isEmpty())
+    QImage page = finished.isNull() ? renderer.currentPage() : finished;
+    if (page.isNull())
         return page;
-    return page.convertToFormat(QImage::Format_Grayscale8)
-        .scaled(size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    page = page.convertToFormat(QImage::Format_Grayscale8);
+    if (finished.isNull()) {
+        // A page still arriving: the lines that came, at the top of a blank A4 sheet.
+        const int sheetHeight = std::max(page.height(), page.width() * 297 / 210);
+        QImage sheet(page.width(), sheetHeight, QImage::Format_Grayscale8);
+        sheet.fill(Qt::white);
+        QPainter painter(&sheet);
+        painter.drawImage(0, 0, page);
+        painter.end();
+        page = sheet;
+    }
+    if (size.isEmpty())
+        return page;
+    return page.scaled(size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
 }
 
 } // namespace quillon::component

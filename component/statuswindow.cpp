@@ -129,11 +129,14 @@ void StatusWindow::refreshPicture()
         }
         return;
     }
-    // A page being received grows as its lines arrive: draw it again every few kilobytes,
-    // not at every block.
+    // A page being received grows as its lines arrive: draw it again every few blocks, and
+    // no more often than a viewer can follow.
     const bool samePage = m_shownPath == m_status.documentPath && m_shownPage == m_status.page;
-    if (samePage && (m_status.outgoing || m_status.bytes - m_shownAtBytes < 16 * 1024))
+    if (samePage
+        && (m_status.outgoing || m_status.bytes - m_shownAtBytes < 4096
+            || (m_sinceShown.isValid() && m_sinceShown.elapsed() < 200)))
         return;
+    m_sinceShown.start();
     m_shownPath = m_status.documentPath;
     m_shownPage = m_status.page;
     m_shownAtBytes = m_status.bytes;

@@ -2,6 +2,7 @@
 
 #include "component/callstatus.h"
 
+#include <QElapsedTimer>
 #include <QWidget>
 
 class QLabel;
@@ -36,6 +37,7 @@ private:
     QString m_shownPath;
     int m_shownPage = -1;
     qint64 m_shownAtBytes = -1;
+    QElapsedTimer m_sinceShown;
 };
 
 } // namespace quillon::component

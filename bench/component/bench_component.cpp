@@ -1,6 +1,7 @@
 // A 100-page fax between two instances of the component on an unpaced simulated line:
 // prints pages per second and the memory of the process as the pages go through, to show
 // that the component streams the document instead of holding it.
+// With --status-window OUT.png it instead saves a picture of the status window in mid-call.
 
 #include "component/faxdocs.h"
 
@@ -12,6 +13,7 @@
 #include <QFile>
 #include <QPluginLoader>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QWidget>
 
 #include <cstdio>
@@ -102,6 +104,49 @@ RunResult runFax(quillon::ComponentFactory *factory, QWidget *host, const QStrin
     return result;
 }
 
+// Shows the receiving instance's status window during a fax at the component's own line rate
+// and saves a picture of it in the middle of page 2.
+int statusWindowPicture(quillon::ComponentFactory *factory, const QString &file,
+                        const QString &receiveFile, const QString &png)
+{
+    using quillon::MemberId;
+    QWidget host;
+    const QVariantMap saved{{QLatin1String(quillon::kExtentX), 1296},
+                            {QLatin1String(quillon::kExtentY), 1349}};
+    auto snd = factory->create(&host, saved);
+    auto rcv = factory->create(&host, saved);
+    bool done = false;
+    bool saved_ = false;
+    snd->setEventSink([](int, QVariantList &) {});
+    rcv->setEventSink([&](int slot, QVariantList &params) {
+        if (slot == int(quillon::EventSlot::IncomingFax))
+            rcv->setProperty(MemberId::AcceptFax, true);
+        if (slot == int(quillon::EventSlot::Disconnected))
+            done = true;
+        if (slot == int(quillon::EventSlot::CallProgress)
+            && params.value(0).toString() == QLatin1String("receiving page 2")) {
+            QTimer::singleShot(1900, [&] {
+                for (QWidget *w : QApplication::topLevelWidgets())
+                    if (w->objectName() == QLatin1String("quillonStatusWindow") && w->isVisible())
+                        saved_ = w->grab().save(png);
+                done = true;
+            });
+        }
+    });
+    snd->invoke(MemberId::StartCapi, {});
+    rcv->invoke(MemberId::StartCapi, {});
+    rcv->invoke(MemberId::Listen, {});
+    rcv->setProperty(MemberId::ReceiveFileName, receiveFile);
+    rcv->setProperty(MemberId::ShowProgressForm, true);
+    snd->invoke(MemberId::SendFax, {file, "Quillon test", "Fax test", "6", "6"});
+    while (!done)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    snd->invoke(MemberId::StopCapi, {});
+    rcv->invoke(MemberId::StopCapi, {});
+    std::printf("%s %s\n", saved_ ? "saved" : "could not save", qPrintable(png));
+    return saved_ ? 0 : 1;
+}
+
 bool makeDocument(const QString &path, int pages)
 {
     // Written page by page from one A4 chart, so building the file holds one page at a time.
@@ -128,6 +173,13 @@ int main(int argc, char **argv)
         return 1;
     }
     QTemporaryDir dir;
+    if (app.arguments().size() == 3 && app.arguments().at(1) == QLatin1String("--status-window")) {
+        const QString file = dir.filePath(QStringLiteral("fax3.sff"));
+        if (!makeDocument(file, 3))
+            return 1;
+        return statusWindowPicture(factory, file, dir.filePath(QStringLiteral("received.sff")),
+                                   app.arguments().at(2));
+    }
     const QString small = dir.filePath(QStringLiteral("fax10.sff"));
     const QString large = dir.filePath(QStringLiteral("fax100.sff"));
     const QString received = dir.filePath(QStringLiteral("received.sff"));

@@ -1,5 +1,6 @@
 #include "component/faxfiles.h"
 
+#include "platform/drivepath.h"
 #include "sff/reader.h"
 
 #include <QDir>
@@ -8,6 +9,30 @@
 #include <algorithm>
 
 namespace quillon::component {
+
+namespace {
+
+// The files that instances of this process are sending now.
+QStringList &filesBeingSent()
+{
+    static QStringList files;
+    return files;
+}
+
+} // namespace
+
+OutgoingDocument::~OutgoingDocument()
+{
+    filesBeingSent().removeOne(m_file.fileName());
+}
+
+bool OutgoingDocument::isBeingSent(const QString &localPath)
+{
+    for (const QString &sending : filesBeingSent())
+        if (platform::isSameFile(sending, localPath))
+            return true;
+    return false;
+}
 
 std::unique_ptr<OutgoingDocument> OutgoingDocument::open(const QString &localPath,
                                                          QString *reason)
@@ -36,6 +61,7 @@ std::unique_ptr<OutgoingDocument> OutgoingDocument::open(const QString &localPat
         return nullptr;
     }
     doc->m_size = doc->m_file.size();
+    filesBeingSent().append(localPath);
     doc->m_firstPageFine = info.pages.first().resolution == sff::Resolution::Fine;
     for (const sff::PageInfo &page : info.pages)
         doc->m_pageOffsets.append(page.offset);
@@ -79,6 +105,11 @@ std::unique_ptr<IncomingDocument> IncomingDocument::create(const QString &localP
     if (!fi.absoluteDir().exists()) {
         *reason = QStringLiteral("cannot create %1: the folder %2 does not exist")
                       .arg(localPath, fi.absolutePath());
+        return nullptr;
+    }
+    // Emptying the file that is being sent would destroy the fax on its way.
+    if (OutgoingDocument::isBeingSent(localPath)) {
+        *reason = QStringLiteral("%1 is the file being sent; it is not overwritten").arg(localPath);
         return nullptr;
     }
     doc->m_file.setFileName(localPath);

@@ -17,6 +17,8 @@ namespace quillon::component {
 class OutgoingDocument
 {
 public:
+    ~OutgoingDocument();
+
     // Checks the file (exists, readable, a valid SFF document with a page) and opens it.
     // On failure returns null and says why in *reason.
     static std::unique_ptr<OutgoingDocument> open(const QString &localPath, QString *reason);
@@ -34,7 +36,12 @@ public:
     qint64 pageOffset(int page) const { return m_pageOffsets.value(page - 1); }
     QString path() const { return m_file.fileName(); }
 
+    // True while some instance of this process sends the file that path names.
+    static bool isBeingSent(const QString &localPath);
+
 private:
+    OutgoingDocument() = default;
+
     QFile m_file;
     qint64 m_size = 0;
     qint64 m_sent = 0;

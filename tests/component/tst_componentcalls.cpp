@@ -225,7 +225,7 @@ void TestComponentCalls::faxEndToEnd()
         QVERIFY2(got[p] == want[p], qPrintable(QStringLiteral("page %1 differs").arg(p + 1)));
 }
 
-enum class Setup { AcceptFalse, NoListener, Busy, MissingFolder, NotAFax };
+enum class Setup { AcceptFalse, NoListener, Busy, MissingFolder, NotAFax, IntoSentFile };
 Q_DECLARE_METATYPE(Setup)
 
 void TestComponentCalls::callNotTaken_data()
@@ -236,6 +236,8 @@ void TestComponentCalls::callNotTaken_data()
     QTest::newRow("AcceptFax False") << Setup::AcceptFalse << "call rejected (0x3495)" << true;
     QTest::newRow("receive folder missing") << Setup::MissingFolder << "call rejected (0x3495)"
                                             << true;
+    QTest::newRow("receive file is the file being sent")
+        << Setup::IntoSentFile << "call rejected (0x3495)" << true;
     QTest::newRow("no listener") << Setup::NoListener << "(0x3492)" << false;
     QTest::newRow("user busy") << Setup::Busy << "user busy (0x3491)" << false;
     QTest::newRow("remote not a fax") << Setup::NotAFax << "(0x3311)" << false;
@@ -255,6 +257,7 @@ void TestComponentCalls::callNotTaken()
     case Setup::MissingFolder: pair.rcv.set(MemberId::ReceiveFileName, missing); break;
     case Setup::Busy: line().setFault(capi::SimulatedLine::Fault::UserBusy); break;
     case Setup::NotAFax: line().setFault(capi::SimulatedLine::Fault::NotG3Fax); break;
+    case Setup::IntoSentFile: pair.rcv.set(MemberId::ReceiveFileName, kSendFile); break;
     case Setup::NoListener: break;
     }
     QVERIFY(pair.snd.send("6", "6", kSendFile));
@@ -277,6 +280,10 @@ void TestComponentCalls::callNotTaken()
     }
     if (setup == Setup::AcceptFalse)
         QVERIFY(pair.rcv.debugContains("AcceptFax is False"));
+    if (setup == Setup::IntoSentFile)
+        QVERIFY(pair.rcv.debugContains("is the file being sent"));
+    // The file to send is never touched.
+    QCOMPARE(componenttest::readFile(platform::localPath(kSendFile)), m_document);
 }
 
 void TestComponentCalls::droppedLineLeavesPartialFile()
@@ -504,6 +511,18 @@ void TestComponentCalls::startStopAndListenRules()
     QTRY_VERIFY(ep.debugContains("StopCapi: CAPI is not started"));
     QVERIFY(ep.debugContains("Listen: CAPI is not started"));
     QVERIFY(ep.debugContains("already started"));
+
+    // A line without room for another application: False, and the reason.
+    QList<quint16> others;
+    for (capi::RegisterResult r; (r = line().registerApplication({})).ok();)
+        others << r.appId;
+    QVERIFY(!others.isEmpty());
+    QVERIFY(!ep.callBool(MemberId::StartCapi));
+    for (quint16 id : others)
+        line().release(id);
+    QTRY_VERIFY(ep.debugContains("StartCapi: registration with the line failed"));
+    QVERIFY(ep.callBool(MemberId::StartCapi));
+    ep.call(MemberId::StopCapi);
 }
 
 void TestComponentCalls::phoneCallsRingOn()

@@ -129,7 +129,7 @@ public:
     }
     QAccessibleInterface *childAt(int x, int y) const override
     {
-        const qsizetype row = list()->rowAt(list()->viewport()->mapFromGlobal(QPoint(x, y)));
+        const qsizetype row = list()->rowOnScreenAt(list()->viewport()->mapFromGlobal(QPoint(x, y)));
         return row >= 0 && row <= INT_MAX ? child(int(row)) : nullptr;
     }
     QAccessibleInterface *focusChild() const override
@@ -169,21 +169,18 @@ JournalList::JournalList(QWidget *parent) : QAbstractScrollArea(parent)
     viewport()->setAutoFillBackground(true);
     verticalScrollBar()->setSingleStep(1);
     updateRowHeight();
-    syncScrollBar();
+    sync();
 }
 
 JournalList::~JournalList() = default;
 
 void JournalList::appendLine(const QString &line)
 {
+    // No widget work here: the scroll bar and the pixels catch up once per burst, in sync().
     m_store.append(line);
-    const qsizetype row = m_store.count() - 1;
     if (m_followTail)
         m_topRow = maxTopRow();
-    // Only a change inside the view needs a repaint; the scroll bar follows once per burst.
-    if (row <= m_topRow + fullyVisibleRows())
-        requestRepaint();
-    scheduleScrollSync();
+    scheduleSync();
 }
 
 qsizetype JournalList::count() const
@@ -208,9 +205,21 @@ void JournalList::setSelectedIndex(qsizetype index)
 
 qsizetype JournalList::rowAt(const QPoint &pos) const
 {
+    return rowBelow(m_topRow, pos);
+}
+
+qsizetype JournalList::rowOnScreenAt(const QPoint &pos) const
+{
+    // The operator points at what the screen shows, which lags m_topRow while the scroll of a
+    // burst is pending.
+    return rowBelow(m_shownTop, pos);
+}
+
+qsizetype JournalList::rowBelow(qsizetype top, const QPoint &pos) const
+{
     if (!viewport()->rect().contains(pos))
         return -1;
-    const qsizetype row = m_topRow + pos.y() / m_rowHeight;
+    const qsizetype row = top + pos.y() / m_rowHeight;
     return row < count() ? row : -1;
 }
 
@@ -250,29 +259,27 @@ void JournalList::updateRowHeight()
     option.text = QStringLiteral("Xg");
     const QSize size = style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), this);
     m_rowHeight = std::max({1, size.height(), fontMetrics().height()});
+    int narrowest = INT_MAX;
+    for (const QChar c : QStringLiteral(" .,:;'!|il1"))
+        narrowest = std::min(narrowest, fontMetrics().horizontalAdvance(c));
+    m_narrowAdvance = std::max(1, narrowest);
 }
 
-void JournalList::requestRepaint()
-{
-    if (!m_repaintPending) {
-        m_repaintPending = true;
-        viewport()->update();
-    }
-}
-
-void JournalList::scheduleScrollSync()
+void JournalList::scheduleSync()
 {
     if (m_syncScheduled)
         return;
     m_syncScheduled = true;
+    // A posted call of normal priority runs before the low-priority repaint request, so the
+    // pixels are scrolled before the next repaint paints the new rows.
     QMetaObject::invokeMethod(
-        this, [this] { if (m_syncScheduled) syncScrollBar(); }, Qt::QueuedConnection);
+        this, [this] { if (m_syncScheduled) sync(); }, Qt::QueuedConnection);
 }
 
-void JournalList::syncScrollBar()
+void JournalList::sync()
 {
     if (m_syncing) {
-        scheduleScrollSync();
+        scheduleSync();
         return;
     }
     m_syncScheduled = false;
@@ -285,6 +292,35 @@ void JournalList::syncScrollBar()
     bar->setRange(0, clampToInt(maxTopRow()));
     bar->setValue(clampToInt(m_topRow));
     m_syncing = false;
+    showTopRow();
+    // Rows appended since the last sync: paint those inside the view, and tell assistive
+    // technology once per burst.
+    if (m_firstNewRow < count()) {
+        const int top = visualRect(m_firstNewRow).top();
+        if (top < viewport()->height())
+            viewport()->update(QRect(0, std::max(0, top), viewport()->width(), viewport()->height()));
+        if (QAccessible::isActive() && count() <= INT_MAX) {
+            QAccessibleTableModelChangeEvent event(this, QAccessibleTableModelChangeEvent::RowsInserted);
+            event.setFirstRow(int(m_firstNewRow));
+            event.setLastRow(int(count() - 1));
+            QAccessible::updateAccessibility(&event);
+        }
+        m_firstNewRow = count();
+    }
+}
+
+void JournalList::showTopRow()
+{
+    // Scrolling the pixels leaves only the uncovered strip to paint: following a burst
+    // costs one or a few rows per repaint, not the whole view.
+    const qsizetype delta = m_topRow - m_shownTop;
+    if (delta == 0)
+        return;
+    m_shownTop = m_topRow;
+    if (delta > -fullyVisibleRows() && delta < fullyVisibleRows())
+        viewport()->scroll(0, clampToInt(-delta * m_rowHeight));
+    else
+        viewport()->update();
 }
 
 void JournalList::ensureVisible(qsizetype row)
@@ -296,13 +332,13 @@ void JournalList::ensureVisible(qsizetype row)
     else if (row >= m_topRow + fullyVisibleRows())
         m_topRow = row - fullyVisibleRows() + 1;
     m_followTail = m_topRow >= maxTopRow();
-    syncScrollBar();
+    sync();
 }
 
 void JournalList::select(qsizetype row, bool byOperator, bool emitAlways)
 {
     if (m_syncScheduled)
-        syncScrollBar();
+        sync();
     const bool changed = row != m_selected;
     m_selected = row;
     ensureVisible(row);
@@ -326,39 +362,58 @@ void JournalList::notifyAccessible(int type, qsizetype row)
 
 void JournalList::paintEvent(QPaintEvent *event)
 {
-    m_repaintPending = false;
+    if (m_shownTop != m_topRow) {
+        // Painted before the pending scroll (an expose, a grab): paint everything next time
+        // instead of scrolling pixels of mixed origin.
+        m_shownTop = m_topRow;
+        viewport()->update();
+    }
     QPainter painter(viewport());
     QStyleOptionViewItem option;
     option.initFrom(this);
-    option.state &= ~QStyle::State_HasFocus;
-    option.state &= ~QStyle::State_MouseOver;
+    option.state &= ~(QStyle::State_HasFocus | QStyle::State_MouseOver);
     option.features = QStyleOptionViewItem::HasDisplay;
     option.displayAlignment = Qt::AlignLeft | Qt::AlignVCenter;
-    option.textElideMode = Qt::ElideRight;
     option.font = font();
     option.showDecorationSelected = style()->styleHint(QStyle::SH_ItemView_ShowDecorationSelected, nullptr, this);
-    option.palette.setCurrentColorGroup(!isEnabled()          ? QPalette::Disabled
-                                        : isActiveWindow()    ? QPalette::Active
-                                                              : QPalette::Inactive);
+    const QPalette::ColorGroup group = !isEnabled()       ? QPalette::Disabled
+                                       : isActiveWindow() ? QPalette::Active
+                                                          : QPalette::Inactive;
+    option.palette.setCurrentColorGroup(group);
     const QStyle::State baseState = option.state;
-    // No row can show more characters than this; longer lines are cut before they are laid out.
-    const qsizetype maxChars = 8 + 8 * qsizetype(viewport()->width()) /
-                                       std::max(1, fontMetrics().averageCharWidth());
+    // Where the style puts an item's text, relative to its row.
+    option.rect = QRect(0, 0, viewport()->width(), m_rowHeight);
+    const QRect textArea = style()->subElementRect(QStyle::SE_ItemViewItemText, &option, this);
+    // No row shows more characters than fit its width in the narrowest glyph; longer lines
+    // are cut before the text is shaped.
+    const qsizetype maxChars = 2 + viewport()->width() / m_narrowAdvance;
 
+    // Each row is drawn as the style draws a one-line text item (panel, text, focus frame),
+    // but with the text clipped at the right edge as a list box does, which spares a second
+    // layout of the text for eliding.
     const QRect area = event->rect();
     const qsizetype first = m_topRow + std::max(0, area.top()) / m_rowHeight;
     const qsizetype last = std::min(count() - 1, m_topRow + std::max(0, area.bottom()) / m_rowHeight);
     for (qsizetype row = first; row <= last; ++row) {
         option.rect = visualRect(row);
-        option.text = displayText(m_store.text(row, maxChars));
         option.state = baseState;
-        if (row == m_selected) {
+        const bool selected = row == m_selected;
+        if (selected) {
             option.state |= QStyle::State_Selected;
-            if (hasFocus())
-                option.state |= QStyle::State_HasFocus;
+            style()->drawPrimitive(QStyle::PE_PanelItemViewRow, &option, &painter, this);
+            style()->drawPrimitive(QStyle::PE_PanelItemViewItem, &option, &painter, this);
         }
-        style()->drawPrimitive(QStyle::PE_PanelItemViewRow, &option, &painter, this);
-        style()->drawControl(QStyle::CE_ItemViewItem, &option, &painter, this);
+        painter.setPen(option.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
+        painter.drawText(textArea.translated(0, option.rect.top()),
+                         Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+                         displayText(m_store.text(row, maxChars)));
+        if (selected && hasFocus()) {
+            QStyleOptionFocusRect focus;
+            focus.QStyleOption::operator=(option);
+            focus.state |= QStyle::State_KeyboardFocusChange | QStyle::State_HasFocus;
+            focus.backgroundColor = option.palette.color(group, QPalette::Highlight);
+            style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &painter, this);
+        }
     }
 }
 
@@ -368,9 +423,7 @@ void JournalList::mousePressEvent(QMouseEvent *event)
     event->accept();
     if (event->button() != Qt::LeftButton)
         return;
-    if (m_syncScheduled)
-        syncScrollBar();
-    const qsizetype row = rowAt(event->position().toPoint());
+    const qsizetype row = rowOnScreenAt(event->position().toPoint());
     if (row >= 0)
         select(row, true, true);
 }
@@ -388,7 +441,7 @@ void JournalList::mouseMoveEvent(QMouseEvent *event)
         return;
     }
     const QPoint pos = event->position().toPoint();
-    const qsizetype row = rowAt(QPoint(0, std::clamp(pos.y(), 0, viewport()->height() - 1)));
+    const qsizetype row = rowOnScreenAt(QPoint(0, std::clamp(pos.y(), 0, viewport()->height() - 1)));
     if (row >= 0 && row != m_selected)
         select(row, true, false);
     event->accept();
@@ -436,13 +489,13 @@ void JournalList::focusOutEvent(QFocusEvent *event)
 void JournalList::resizeEvent(QResizeEvent *event)
 {
     QAbstractScrollArea::resizeEvent(event);
-    syncScrollBar();
+    sync();
 }
 
 void JournalList::wheelEvent(QWheelEvent *event)
 {
     if (m_syncScheduled)
-        syncScrollBar();
+        sync();
     QAbstractScrollArea::wheelEvent(event);
 }
 
@@ -452,7 +505,7 @@ void JournalList::changeEvent(QEvent *event)
     case QEvent::FontChange:
     case QEvent::StyleChange:
         updateRowHeight();
-        syncScrollBar();
+        sync();
         viewport()->update();
         break;
     case QEvent::PaletteChange:
@@ -473,5 +526,5 @@ void JournalList::scrollContentsBy(int, int)
     // The operator moved the scroll bar (or the wheel did): follow the tail only at the end.
     m_topRow = verticalScrollBar()->value();
     m_followTail = m_topRow >= maxTopRow();
-    viewport()->update();
+    showTopRow();
 }

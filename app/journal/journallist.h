@@ -66,22 +66,26 @@ private:
     friend class JournalListAccessible;
     friend class JournalRowAccessible;
 
+    qsizetype rowOnScreenAt(const QPoint &viewportPos) const;
+    qsizetype rowBelow(qsizetype top, const QPoint &viewportPos) const;
     qsizetype fullyVisibleRows() const;
     qsizetype maxTopRow() const;
     void updateRowHeight();
-    void requestRepaint();
-    void scheduleScrollSync();
-    void syncScrollBar();
+    void scheduleSync();
+    void sync();
+    void showTopRow();
     void select(qsizetype row, bool byOperator, bool emitAlways);
     void ensureVisible(qsizetype row);
     void notifyAccessible(int type, qsizetype row);
 
     JournalStore m_store;
     qsizetype m_selected = -1; // also the row with the focus rectangle
-    qsizetype m_topRow = 0;
+    qsizetype m_topRow = 0;      // the first row of the view
+    qsizetype m_shownTop = 0;    // the first row that the pixels on screen show
+    qsizetype m_firstNewRow = 0; // rows from here on were appended since the last sync
     int m_rowHeight = 1;
+    int m_narrowAdvance = 1; // the width of the narrowest common glyph, to cut long lines
     bool m_followTail = true;     // the view shows the last line and keeps it in view
-    bool m_syncScheduled = false; // a scroll bar update is queued for the event loop
+    bool m_syncScheduled = false; // a sync of scroll bar and pixels is queued for the event loop
     bool m_syncing = false;       // the scroll bar is being set from m_topRow
-    bool m_repaintPending = false;
 };

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QImage>
 #include <QLineEdit>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QVBoxLayout>
@@ -129,6 +130,19 @@ private slots:
         QCOMPARE(clicked.size(), 3);
     }
 
+    void clickDuringBurstHitsTheLineOnScreen()
+    {
+        // Lines arrive and the view follows them, but the screen has not caught up when the
+        // operator clicks: the line under the mouse is the one shown there.
+        auto list = shownList(40);
+        QVERIFY(list);
+        const QPoint where = list->visualRect(38).center();
+        for (int i = 0; i < 5; ++i)
+            list->appendLine(QStringLiteral("late %1").arg(i));
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, where);
+        QCOMPARE(list->selectedIndex(), 38);
+    }
+
     void keyboardMovesSelection_data()
     {
         QTest::addColumn<int>("start"); // selected before the key, -1 for none
@@ -197,15 +211,20 @@ private slots:
         auto list = shownList(0);
         QVERIFY(list);
         const QColor base = list->viewport()->palette().color(QPalette::Base);
+        // What the screen shows of a row (QTRY turns the event loop between tries).
+        auto rowOnScreen = [&](qsizetype row) {
+            const QImage window = list->screen()->grabWindow(list->winId()).toImage();
+            return window.copy(list->visualRect(row).translated(list->viewport()->mapTo(list.get(), QPoint())));
+        };
         list->appendLine(QStringLiteral("first line"));
-        QTRY_VERIFY(hasInk(list->viewport()->grab().toImage(), list->visualRect(0), base));
+        QTRY_VERIFY(hasInk(rowOnScreen(0), QRect(QPoint(), list->visualRect(0).size()), base));
         // Once the view is full it keeps the newest line in view while it shows the end ...
         for (int i = 0; i < 1000; ++i)
             list->appendLine(QStringLiteral("burst %1").arg(i));
         const qsizetype last = list->count() - 1;
         QVERIFY(list->viewport()->rect().contains(list->visualRect(last)));
-        QTRY_COMPARE(list->verticalScrollBar()->maximum(), int(list->topRow()));
-        QVERIFY(hasInk(list->viewport()->grab().toImage(), list->visualRect(last), base));
+        QTRY_VERIFY(hasInk(rowOnScreen(last), QRect(QPoint(), list->visualRect(last).size()), base));
+        QCOMPARE(list->verticalScrollBar()->maximum(), int(list->topRow()));
         // ... and stays put once the operator has scrolled up.
         list->verticalScrollBar()->setValue(0);
         list->appendLine(QStringLiteral("unseen"));
@@ -213,6 +232,33 @@ private slots:
         QCOMPARE(list->topRow(), 0);
         QCOMPARE(list->verticalScrollBar()->value(), 0);
         QCOMPARE(list->verticalScrollBar()->maximum(), int(list->count() - list->verticalScrollBar()->pageStep()));
+    }
+
+    void scrolledPixelsMatchAFreshPaint_data()
+    {
+        QTest::addColumn<int>("linesPerTurn"); // lines appended per turn of the event loop
+        QTest::newRow("one") << 1;
+        QTest::newRow("three") << 3;
+        QTest::newRow("more than a page") << 40;
+    }
+    void scrolledPixelsMatchAFreshPaint()
+    {
+        // Following a burst scrolls the pixels on screen; they must equal a full repaint.
+        QFETCH(int, linesPerTurn);
+        auto list = shownList(0);
+        QVERIFY(list);
+        QScreen *screen = list->screen();
+        for (int turn = 0; turn < 30; ++turn) {
+            for (int i = 0; i < linesPerTurn; ++i)
+                list->appendLine(QStringLiteral("turn %1 line %2").arg(turn).arg(i));
+            QCoreApplication::processEvents();
+        }
+        QTest::qWait(20);
+        const QImage onScreen = screen->grabWindow(list->winId()).toImage().convertToFormat(QImage::Format_RGB32);
+        const QImage fresh = list->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        QCOMPARE(onScreen.size(), fresh.size());
+        QVERIFY(onScreen == fresh);
+        QCOMPARE(list->topRow(), list->count() - list->verticalScrollBar()->pageStep());
     }
 
     void focusByTabAndObjectName()

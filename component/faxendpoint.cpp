@@ -10,6 +10,7 @@
 #include "endpoint/quillonboundary.h"
 
 #include <QHash>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -21,6 +22,8 @@ constexpr quint32 kMaxBlocks = 7;
 constexpr int kBlockLength = 2048;
 constexpr int kStationIdLength = 20;
 constexpr int kG4Rate = 64000;
+// How long the side that did not end the fax connection waits for the other to clear the call.
+constexpr int kRemoteClearTimeoutMs = 5000;
 // A CONNECT_RESP may reject with a Q.931 cause: the caller learns "call rejected".
 constexpr quint16 kRejectCall = capi::reason::CallRejected;
 // Progress and cause information for the calls this application places or takes.
@@ -692,17 +695,31 @@ void FaxEndpoint::onB3Disconnected(const capi::Message &m)
         if (const std::optional<capi::FaxNcpi> ncpi = capi::FaxNcpi::fromBytes(m.ncpi))
             call.ncpiPages = ncpi->pages;
     }
-    if (call.phase != Phase::Clearing) {
+    if (call.phase == Phase::Clearing)
+        return;
+    // The side that closed the fax connection clears the call; the other side waits for its
+    // DISCONNECT_IND, and clears the call itself only if none comes.
+    if (call.phase == Phase::ClosingFax || call.localAbort) {
         call.phase = Phase::Clearing;
         put(capi::Message(capi::Command::Disconnect, capi::Subcommand::Req, m_appId, call.plci));
+        return;
     }
+    call.phase = Phase::AwaitingClear;
+    const quint32 plci = call.plci;
+    QTimer::singleShot(kRemoteClearTimeoutMs, this, [this, plci] {
+        if (m_call && m_call->plci == plci && m_call->phase == Phase::AwaitingClear) {
+            m_call->phase = Phase::Clearing;
+            put(capi::Message(capi::Command::Disconnect, capi::Subcommand::Req, m_appId, plci));
+        }
+    });
 }
 
 void FaxEndpoint::finishCall(const QString &text, quint16 reason)
 {
     std::unique_ptr<Call> call = std::move(m_call);
-    progress(text);
     m_status.lastReason = text;
+    QVariantList faxSent;
+    bool received = false;
     if (call->outgoing) {
         const bool allPagesConfirmed =
             call->out->atEnd() && call->blockEnds.isEmpty() && call->confirmed == call->out->size();
@@ -714,17 +731,17 @@ void FaxEndpoint::finishCall(const QString &text, quint16 reason)
             debug(QStringLiteral("the remote reported %1 of %2 pages")
                       .arg(call->ncpiPages)
                       .arg(call->out->pageCount()));
-        m_events.post(EventSlot::FaxSent, {success});
+        faxSent << success;
     } else if (call->in) {
         call->in->close();
         const int pages = call->in->pages();
-        if (call->in->complete() && !call->localAbort && !call->dataFault
-            && call->reasonB3 == capi::reason::Normal) {
+        received = call->in->complete() && !call->localAbort && !call->dataFault
+                   && call->reasonB3 == capi::reason::Normal;
+        if (received) {
             progress(QStringLiteral("page %1 received").arg(pages));
             progress(QStringLiteral("fax received: %1 page(s), %2 bytes")
                          .arg(pages)
                          .arg(call->in->bytes()));
-            m_events.post(EventSlot::FaxReceived);
         } else {
             const QString fault = call->in->fault();
             progress(QStringLiteral("fax incomplete: %1 bytes of %2 page(s) kept in %3")
@@ -735,6 +752,11 @@ void FaxEndpoint::finishCall(const QString &text, quint16 reason)
                 debug(QStringLiteral("received document: %1").arg(fault));
         }
     }
+    progress(text);
+    if (!faxSent.isEmpty())
+        m_events.post(EventSlot::FaxSent, faxSent);
+    if (received)
+        m_events.post(EventSlot::FaxReceived);
     m_events.post(EventSlot::Disconnected);
     setState(restingState());
 }

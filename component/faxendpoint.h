@@ -69,6 +69,7 @@ private:
         Connected,   // B channel up, fax connection being set up
         Transfer,    // fax connection up: data flowing
         ClosingFax,  // DISCONNECT_B3_REQ put
+        AwaitingClear, // the remote ended the fax connection; its clearing of the call awaited
         Clearing,    // DISCONNECT_REQ or a rejecting CONNECT_RESP put
     };
     struct Call;

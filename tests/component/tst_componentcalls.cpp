@@ -203,7 +203,15 @@ void TestComponentCalls::faxEndToEnd()
         QVERIFY(pair.rcv.texts(EventSlot::CallProgress)
                     .contains(QStringLiteral("page %1 received").arg(p)));
     }
-    QVERIFY2(sent.last().contains("(0x"), qPrintable(sent.last()));
+    QVERIFY2(sent.last().startsWith("call ended: ") && sent.last().contains("(0x"),
+             qPrintable(sent.last()));
+    const QStringList got = pair.rcv.texts(EventSlot::CallProgress);
+    QVERIFY2(got.last().startsWith("call ended: "), qPrintable(got.last()));
+    QVERIFY2(got.at(got.size() - 2).startsWith(QStringLiteral("fax received: %1 page").arg(pages)),
+             qPrintable(got.join('|')));
+    // A clean call leaves no refused message on either side.
+    QVERIFY2(!pair.snd.debugContains("illegal") && !pair.rcv.debugContains("illegal"),
+             qPrintable(pair.rcv.texts(EventSlot::Debug).join('\n')));
     const QString connected = pair.snd.texts(EventSlot::Connected).value(0);
     QVERIFY2(connected.contains("bit/s") && connected.contains("\"6\"")
                  && connected.contains(fine ? "fine" : (g4 ? "resolution" : "standard")),
@@ -219,10 +227,10 @@ void TestComponentCalls::faxEndToEnd()
 
     const QByteArray received = componenttest::readFile(platform::localPath(kReceiveFile));
     const QList<QImage> want = componenttest::pagesOf(document);
-    const QList<QImage> got = componenttest::pagesOf(received);
-    QCOMPARE(got.size(), pages);
+    const QList<QImage> gotPages = componenttest::pagesOf(received);
+    QCOMPARE(gotPages.size(), pages);
     for (int p = 0; p < pages; ++p)
-        QVERIFY2(got[p] == want[p], qPrintable(QStringLiteral("page %1 differs").arg(p + 1)));
+        QVERIFY2(gotPages[p] == want[p], qPrintable(QStringLiteral("page %1 differs").arg(p + 1)));
 }
 
 enum class Setup { AcceptFalse, NoListener, Busy, MissingFolder, NotAFax, IntoSentFile };

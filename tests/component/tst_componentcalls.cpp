@@ -115,7 +115,8 @@ private slots:
     void sendRefused_data();
     void sendRefused();
     void startStopAndListenRules();
-    void phoneCallsRingOn();
+    void incomingCallTypes_data();
+    void incomingCallTypes();
     void statusWindowFollowsTheCall();
 
 private:
@@ -533,12 +534,27 @@ void TestComponentCalls::startStopAndListenRules()
     ep.call(MemberId::StopCapi);
 }
 
-void TestComponentCalls::phoneCallsRingOn()
+void TestComponentCalls::incomingCallTypes_data()
 {
+    QTest::addColumn<int>("cip");
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<bool>("fax");
+    QTest::newRow("telephony") << int(capi::cip::Telephony) << "telephony" << false;
+    QTest::newRow("speech") << int(capi::cip::Speech) << "speech" << false;
+    QTest::newRow("3.1 kHz audio") << int(capi::cip::Audio3k1) << "3.1 kHz audio" << true;
+}
+
+void TestComponentCalls::incomingCallTypes()
+{
+    QFETCH(int, cip);
+    QFETCH(QString, type);
+    QFETCH(bool, fax);
+
     Pair pair;
     pair.start();
+    pair.rcv.acceptFax = false;
     line().setNoAnswerTimeout(std::chrono::milliseconds(300));
-    // A telephone on the line: a bare CAPI application that places a voice call.
+    // A telephone or an analogue fax machine on the line: a bare CAPI application calling.
     const capi::RegisterResult phone = line().registerApplication({});
     QVERIFY(phone.ok());
     QList<capi::Message> heard;
@@ -551,26 +567,33 @@ void TestComponentCalls::phoneCallsRingOn()
         }
     });
     capi::Message call(capi::Command::Connect, capi::Subcommand::Req, phone.appId, 1);
-    call.cip = capi::cip::Telephony;
+    call.cip = quint16(cip);
     call.calledParty.digits = "6";
     call.callingParty.digits = "0301234";
     QCOMPARE(line().putMessage(call), capi::info::Ok);
-    QTRY_VERIFY_WITH_TIMEOUT(
-        std::any_of(heard.begin(), heard.end(),
-                    [](const capi::Message &m) {
-                        return m.command == capi::Command::Disconnect
-                               && m.subcommand == capi::Subcommand::Ind;
-                    }),
-        10000);
+    const auto disconnect = [&heard] {
+        for (const capi::Message &m : heard)
+            if (m.command == capi::Command::Disconnect && m.subcommand == capi::Subcommand::Ind)
+                return int(m.reason);
+        return -1;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(disconnect() >= 0, 10000);
     line().release(phone.appId);
-    // The phone rang until the line gave up: nobody answered it.
     QVERIFY(std::none_of(heard.begin(), heard.end(), [](const capi::Message &m) {
         return m.command == capi::Command::ConnectActive;
     }));
-    QCOMPARE(pair.rcv.story(), (QList<int>{int(EventSlot::IncomingCall),
-                                           int(EventSlot::IncomingPhoneCall)}));
-    QCOMPARE(pair.rcv.first(EventSlot::IncomingCall), (QVariantList{"6", "0301234", "telephony"}));
-    QCOMPARE(pair.rcv.first(EventSlot::IncomingPhoneCall), (QVariantList{"6", "0301234"}));
+    QCOMPARE(pair.rcv.first(EventSlot::IncomingCall), (QVariantList{"6", "0301234", type}));
+    if (fax) {
+        // Analogue fax machines call as 3.1 kHz audio: announced as a fax, refused here.
+        QCOMPARE(pair.rcv.first(EventSlot::IncomingFax), (QVariantList{"6", "0301234"}));
+        QCOMPARE(disconnect(), int(capi::reason::CallRejected));
+    } else {
+        // Phone calls ring on until the line gives up: nobody answers them.
+        QCOMPARE(pair.rcv.story(), (QList<int>{int(EventSlot::IncomingCall),
+                                               int(EventSlot::IncomingPhoneCall)}));
+        QCOMPARE(pair.rcv.first(EventSlot::IncomingPhoneCall), (QVariantList{"6", "0301234"}));
+        QCOMPARE(disconnect(), int(capi::reason::NoAnswer));
+    }
 }
 
 void TestComponentCalls::statusWindowFollowsTheCall()

@@ -68,12 +68,9 @@ Result typeMismatch(const Member &m, const QVariant &value)
                                                                      : "empty value")));
 }
 
-// Values that convert to a text as an automation client would convert them.
-bool toText(const QVariant &value, QString *out)
+bool isNumber(const QVariant &value)
 {
     switch (value.typeId()) {
-    case QMetaType::QString:
-    case QMetaType::QChar:
     case QMetaType::Int:
     case QMetaType::UInt:
     case QMetaType::LongLong:
@@ -82,52 +79,50 @@ bool toText(const QVariant &value, QString *out)
     case QMetaType::UShort:
     case QMetaType::Double:
     case QMetaType::Float:
-        *out = value.toString();
-        return true;
-    case QMetaType::Bool:
-        *out = value.toBool() ? QStringLiteral("True") : QStringLiteral("False");
         return true;
     default:
         return false;
     }
 }
 
+// Values that convert to a text as an automation client would convert them.
+bool toText(const QVariant &value, QString *out)
+{
+    const int type = value.typeId();
+    if (type == QMetaType::Bool) {
+        *out = value.toBool() ? QStringLiteral("True") : QStringLiteral("False");
+        return true;
+    }
+    if (type != QMetaType::QString && type != QMetaType::QChar && !isNumber(value))
+        return false;
+    *out = value.toString();
+    return true;
+}
+
 // Booleans, numbers (0 is False) and the texts "True"/"False" or a number.
 bool toBoolean(const QVariant &value, bool *out)
 {
-    switch (value.typeId()) {
-    case QMetaType::Bool:
+    if (value.typeId() == QMetaType::Bool) {
         *out = value.toBool();
         return true;
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-    case QMetaType::Double:
-    case QMetaType::Float:
+    }
+    if (isNumber(value)) {
         *out = value.toDouble() != 0.0;
         return true;
-    case QMetaType::QString: {
-        const QString text = value.toString().trimmed();
-        if (text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0) {
-            *out = true;
-            return true;
-        }
-        if (text.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0) {
-            *out = false;
-            return true;
-        }
-        bool number = false;
-        const double d = text.toDouble(&number);
-        if (number)
-            *out = d != 0.0;
-        return number;
     }
-    default:
+    if (value.typeId() != QMetaType::QString)
         return false;
+    const QString text = value.toString().trimmed();
+    const bool isTrue = text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0;
+    if (isTrue || text.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0) {
+        *out = isTrue;
+        return true;
     }
+    bool number = false;
+    const double d = text.toDouble(&number);
+    if (number)
+        *out = d != 0.0;
+    return number;
 }
 
 int twipsToPixels(int hundredthsOfMm)

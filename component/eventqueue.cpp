@@ -33,25 +33,28 @@ void EventQueue::schedule()
 void EventQueue::drain()
 {
     m_scheduled = false;
-    // One event per turn of the event loop, so the events of several instances interleave in
-    // the order things happened. A handler that runs a nested event loop (a message box) does
-    // not see the next event before it returns.
-    if (m_raising || m_pending.empty())
+    // A handler that runs a nested event loop (a message box) does not see the next event
+    // before it returns.
+    if (m_raising)
         return;
-    Pending next = std::move(m_pending.front());
-    m_pending.pop_front();
+    // Everything waiting now is raised in this turn of the event loop, so the queue never
+    // grows longer than what one turn produces; events posted meanwhile wait for the next.
     QPointer<EventQueue> alive(this);
-    m_raising = true;
-    if (m_sink) {
-        // The sink may replace itself while it runs; call a copy.
-        const EventSink sink = m_sink;
-        sink(static_cast<int>(next.slot), next.params);
+    for (std::size_t n = m_pending.size(); n > 0 && !m_pending.empty(); --n) {
+        Pending next = std::move(m_pending.front());
+        m_pending.pop_front();
+        m_raising = true;
+        if (m_sink) {
+            // The sink may replace itself while it runs; call a copy.
+            const EventSink sink = m_sink;
+            sink(static_cast<int>(next.slot), next.params);
+        }
+        if (alive && next.followUp)
+            next.followUp();
+        if (!alive)
+            return;
+        m_raising = false;
     }
-    if (alive && next.followUp)
-        next.followUp();
-    if (!alive)
-        return;
-    m_raising = false;
     if (!m_pending.empty())
         schedule();
 }

@@ -86,8 +86,10 @@ void StatusWindow::showStatus(const CallStatus &status)
     const QString own = status.ownNumber.isEmpty() ? QStringLiteral("-") : status.ownNumber;
     const QString remote = status.remoteNumber.isEmpty() ? QStringLiteral("-")
                                                          : status.remoteNumber;
-    QString numbers = status.outgoing ? QStringLiteral("%1 calling %2").arg(own, remote)
-                                      : QStringLiteral("%1 called by %2").arg(own, remote);
+    QString numbers = status.ownNumber.isEmpty() && status.remoteNumber.isEmpty()
+                          ? QStringLiteral("-")
+                      : status.outgoing ? QStringLiteral("%1 calling %2").arg(own, remote)
+                                        : QStringLiteral("%1 called by %2").arg(own, remote);
     if (!status.remoteStationId.isEmpty())
         numbers += QStringLiteral(" (station \"%1\")").arg(status.remoteStationId);
     m_numbers->setText(numbers);

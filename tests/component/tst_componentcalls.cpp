@@ -118,6 +118,7 @@ private slots:
     void incomingCallTypes_data();
     void incomingCallTypes();
     void statusWindowFollowsTheCall();
+    void eventsKeepUpWithAnUnpacedLine();
 
 private:
     QByteArray m_document;
@@ -629,6 +630,26 @@ void TestComponentCalls::statusWindowFollowsTheCall()
     QVERIFY(label("bytesLabel").startsWith(QLocale::c().toString(m_document.size())));
     pair.rcv.set(MemberId::ShowProgressForm, false);
     QVERIFY(!window->isVisible());
+}
+
+void TestComponentCalls::eventsKeepUpWithAnUnpacedLine()
+{
+    // Events that fell behind the line would pile up for the length of the fax: every page
+    // must be announced while its call is still on the line.
+    const QByteArray document = componenttest::testDocument(20, sff::Resolution::Standard, 300);
+    QVERIFY(componenttest::writeFile(platform::localPath(kSendFile), document));
+    Pair pair;
+    pair.start();
+    QList<int> callsWhenAnnounced;
+    pair.rcv.onEvent = [&](int slot, QVariantList &params) {
+        if (slot == int(EventSlot::CallProgress)
+            && params.value(0).toString().startsWith("receiving page"))
+            callsWhenAnnounced << line().callCount();
+    };
+    QVERIFY(pair.snd.send("6", "6", kSendFile));
+    QTRY_VERIFY_WITH_TIMEOUT(pair.ended(), kCallTimeout);
+    QVERIFY(pair.snd.faxSentValue());
+    QCOMPARE(callsWhenAnnounced, QList<int>(20, 1));
 }
 
 QUILLON_TEST_MAIN(TestComponentCalls)

@@ -315,7 +315,7 @@ struct QUILLON_CAPI_EXPORT Message
     }
     bool operator==(const Message &) const = default;
 
-    // Controller, PLCI and NCCI parts of the address.
+    // The controller and the PLCI parts of the address (an NCCI holds its PLCI).
     quint8 controller() const { return quint8(address & 0x7F); }
     quint32 plci() const { return address & 0xFFFF; }
 

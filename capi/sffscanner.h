@@ -16,6 +16,8 @@ public:
     // Pages followed by another page header or by the end of the document.
     int pagesComplete() const { return m_complete; }
     bool atEnd() const { return m_state == State::End; }
+    // The bytes so far end between two records: no record was cut short.
+    bool atRecordBoundary() const { return m_state == State::Record || m_state == State::End; }
     // The stream is not an SFF document (wrong id or a record that cannot be).
     bool invalid() const { return m_state == State::Invalid; }
 

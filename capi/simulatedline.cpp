@@ -81,6 +81,7 @@ struct Leg
     std::map<quint64, SentBlock> blocks;
     quint64 nextBlockId = 1;
     qint64 lineFreeAtNs = 0; // pacing: when the line is free for the next piece
+    qint64 frontDueNs = 0;   // pacing: when the first waiting piece has fully arrived
     bool pumpScheduled = false;
     bool sentData = false;
     // As a receiver: DATA_B3_IND handles not yet answered, and what they belong to.
@@ -359,6 +360,7 @@ struct SimulatedLine::State
         leg->blocks.clear();
         leg->inFlight.clear();
         leg->lineFreeAtNs = 0;
+        leg->frontDueNs = 0;
         leg->sentData = false;
         leg->pagesReceived = SffPageCounter();
     }
@@ -390,19 +392,27 @@ struct SimulatedLine::State
         send(leg->app, ind);
     }
 
-    // Ends the B3 connection of a connected call on both sides. `initiator` (may be null for
-    // the line itself) gets reason 0; the other side learns whether the document came through.
-    void endB3(Leg *initiator, Leg *other, quint16 lineReason = 0)
+    // Ends the B3 connection of a call on both sides. The initiator gets reason 0 (or
+    // `lineReason` when the line itself ended it); for a fax the other side learns whether
+    // the document came through whole. `orderly`: the initiator ended B3 with
+    // DISCONNECT_B3_REQ, which for a sender marks the end of its document.
+    void endB3(Leg *initiator, Leg *other, quint16 lineReason = 0, bool orderly = false)
     {
         Leg *sides[2] = {initiator, other};
         bool clean = lineReason == 0;
         for (Leg *s : sides) {
-            if (s && !s->outgoing.empty())
+            if (!s)
+                continue;
+            Leg *sender = s == initiator ? other : initiator;
+            if (!s->outgoing.empty())
+                clean = false; // data left undelivered
+            // A document cut short: no end record, unless its own sender ended it in order
+            // between two records (a missing end record is tolerated).
+            const SffPageCounter &doc = s->pagesReceived;
+            if (sender && sender->sentData && !doc.atEnd() &&
+                !(orderly && sender == initiator && doc.atRecordBoundary()))
                 clean = false;
         }
-        // A fax ended by its receiver before the document's end is an abort for the sender.
-        if (clean && initiator && other && other->sentData && !initiator->pagesReceived.atEnd())
-            clean = false;
         for (Leg *s : sides) {
             if (!s || s->b3 == B3::None)
                 continue;
@@ -486,24 +496,31 @@ struct SimulatedLine::State
             if (lineDropsNow(c))
                 return;
             if (rate > 0) {
+                // A piece reaches the receiver once its last bit has crossed the line.
                 const qint64 now = clock.nsecsElapsed();
-                if (now < sender->lineFreeAtNs) {
-                    schedulePump(sender, sender->lineFreeAtNs - now);
+                if (sender->frontDueNs == 0) {
+                    const qint64 bits = qint64(sender->outgoing.front().data.size()) * 8;
+                    sender->frontDueNs = qMax(now, sender->lineFreeAtNs) +
+                                         bits * 1000000000LL / qint64(rate);
+                }
+                if (now < sender->frontDueNs) {
+                    schedulePump(sender, sender->frontDueNs - now);
                     return;
                 }
+                sender->lineFreeAtNs = sender->frontDueNs;
+                sender->frontDueNs = 0;
             }
             Piece piece = std::move(sender->outgoing.front());
             sender->outgoing.pop_front();
-            if (rate > 0) {
-                const qint64 start = qMax(clock.nsecsElapsed(), sender->lineFreeAtNs);
-                sender->lineFreeAtNs =
-                    start + qint64(piece.data.size()) * 8 * 1000000000LL / qint64(rate);
+            receiver->pagesReceived.feed(piece.data);
+            if (receiver->isFax() && receiver->pagesReceived.invalid()) {
+                badDocument(sender, receiver);
+                return;
             }
             quint16 handle = receiver->nextIndHandle++;
             while (receiver->inFlight.count(handle))
                 handle = receiver->nextIndHandle++;
             receiver->inFlight[handle] = piece.blockId;
-            receiver->pagesReceived.feed(piece.data);
             Message ind(Command::DataB3, Subcommand::Ind, receiver->app, receiver->ncci);
             ind.dataLength = quint16(piece.data.size());
             ind.dataHandle = handle;
@@ -514,6 +531,15 @@ struct SimulatedLine::State
             if (lineDropsNow(c))
                 return;
         }
+    }
+
+    // A T.30 sender whose data is not an SFF document: the fax modem cannot send it.
+    void badDocument(Leg *sender, Leg *receiver)
+    {
+        sendDisconnectB3(sender, receiver, reason::FaxIllegalParameterCoding, false);
+        sendDisconnectB3(receiver, sender, reason::FaxRemoteAbort, false);
+        endB3Silently(sender);
+        endB3Silently(receiver);
     }
 
     // The injected drop: once the given number of blocks went through, the line is gone.
@@ -739,8 +765,9 @@ void SimulatedLine::State::handleConnectResp(const Message &m)
         return;
     }
     c->rejects.push_back(m.reject);
+    const quint64 callId = c->id; // dropLeg may end the call
     dropLeg(leg, reason::Normal);
-    if (callExists(c->id))
+    if (callExists(callId))
         allResponded(c);
 }
 
@@ -827,8 +854,9 @@ void SimulatedLine::State::handleDisconnectReq(const Message &m)
         // Clearing an offered call is refusing it.
         leg->offered = false;
         c->rejects.push_back(reject::NormalClearing);
+        const quint64 callId = c->id;
         dropLeg(leg, reason::Normal);
-        if (callExists(c->id))
+        if (callExists(callId))
             allResponded(c);
         return;
     }
@@ -916,7 +944,7 @@ void SimulatedLine::State::handleDisconnectB3Req(const Message &m)
         return;
     }
     confirm(m, m.address, info::Ok);
-    endB3(leg, peerOf(leg));
+    endB3(leg, peerOf(leg), 0, true);
 }
 
 void SimulatedLine::State::handleDataB3Req(const Message &m)
@@ -1017,8 +1045,9 @@ void SimulatedLine::State::releaseApp(quint16 appId)
         if (leg->offered) {
             leg->offered = false;
             c->rejects.push_back(reject::Ignore);
+            const quint64 callId = c->id;
             forgetLeg(leg);
-            if (callExists(c->id))
+            if (callExists(callId))
                 allResponded(c);
         } else {
             clearCall(c, leg, reason::Normal, reason::NormalClearing);

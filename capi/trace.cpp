@@ -75,7 +75,10 @@ QString rejectText(quint16 r)
     case reject::ChannelUnacceptable: return QStringLiteral("reject, channel unacceptable");
     case reject::IncompatibleDestination: return QStringLiteral("reject, incompatible destination");
     case reject::DestinationOutOfOrder: return QStringLiteral("reject, destination out of order");
-    default: return QStringLiteral("reject %1").arg(r);
+    default:
+        if ((r & 0xFF00) == 0x3400)
+            return QStringLiteral("reject, ") + reasonText(r);
+        return QStringLiteral("reject %1").arg(r);
     }
 }
 
@@ -153,7 +156,9 @@ QString paramText(const Message &m, Param p)
     case Param::Address: return addressText(m.address);
     case Param::Info: return QStringLiteral("info ") + describeInfo(m.info);
     case Param::Cip: return QStringLiteral("cip %1 (%2)").arg(m.cip).arg(cipText(m.cip));
-    case Param::Reject: return QStringLiteral("reject %1 (%2)").arg(m.reject).arg(rejectText(m.reject));
+    case Param::Reject:
+        return QStringLiteral("reject %1 (%2)")
+            .arg(m.reject < 0x100 ? QString::number(m.reject) : hex(m.reject, 4), rejectText(m.reject));
     case Param::Reason: return QStringLiteral("reason ") + describeReason(m.reason);
     case Param::ReasonB3: return QStringLiteral("reason B3 ") + describeReason(m.reason);
     case Param::InfoMask: return QStringLiteral("info mask ") + hex(m.infoMask, 8);

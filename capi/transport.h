@@ -65,8 +65,9 @@ public:
     virtual quint16 release(quint16 appId) = 0;
 
     // Puts a REQ or RESP of application m.appId. Returns info::Ok or the reason it was not
-    // accepted (illegal application, illegal command, busy). The answer comes later as
-    // messages; nothing is delivered from inside this call.
+    // accepted: illegal application, illegal command, or busy (info::QueueFull) for a
+    // DATA_B3_REQ beyond the registered number of unconfirmed blocks. The answer comes
+    // later as messages; nothing is delivered from inside this call.
     virtual quint16 putMessage(const Message &m) = 0;
     // Takes the next waiting message of an application, std::nullopt when none waits.
     virtual std::optional<Message> getMessage(quint16 appId) = 0;

@@ -90,6 +90,29 @@ QImage toMono(const QImage &image)
 {
     if (image.isNull())
         return {};
+
+    // 1-bit images keep their bits; only which index is black matters.
+    if (image.format() == QImage::Format_Mono || image.format() == QImage::Format_MonoLSB) {
+        const QImage msb = image.convertToFormat(QImage::Format_Mono);
+        auto dark = [&msb](int index) {
+            if (index >= msb.colorCount())
+                return index == 1;
+            const QRgb c = msb.color(index);
+            return (qGray(c) * qAlpha(c) + 255 * (255 - qAlpha(c))) / 255 < 128;
+        };
+        const bool zeroBlack = dark(0);
+        const bool oneBlack = dark(1);
+        QImage mono = blankPage(msb.width(), msb.height());
+        const int bytes = (msb.width() + 7) / 8;
+        for (int y = 0; y < msb.height(); ++y) {
+            const uchar *src = msb.constScanLine(y);
+            uchar *dst = mono.scanLine(y);
+            for (int i = 0; i < bytes; ++i)
+                dst[i] = uchar((oneBlack ? src[i] : 0) | (zeroBlack ? ~src[i] : 0));
+        }
+        return mono;
+    }
+
     const QImage argb = image.convertToFormat(QImage::Format_ARGB32);
     QImage mono = blankPage(argb.width(), argb.height());
     for (int y = 0; y < argb.height(); ++y) {

@@ -111,6 +111,8 @@ DecodeResult decodeLine(const uchar *data, qsizetype size, int lineLength, Runs 
     const Tables &t = codeTables();
     if (runs)
         runs->clear();
+    if (lineLength < 1) // no line to fill: any code passes it
+        return {Status::TooManyPixels, 0, 0};
 
     const uchar *p = data;
     const uchar *const end = data + size;

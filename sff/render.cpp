@@ -22,6 +22,7 @@ void PageRenderer::pageStarted(int index, const PageInfo &page)
     m_index = index;
     m_width = page.lineLength;
     m_bytesPerRow = (m_width + 7) / 8;
+    m_maxRows = int(std::min<qint64>(m_options.maxLines, m_options.maxBytes / m_bytesPerRow));
     m_resolution = page.resolution;
     m_rows = 0;
     m_bits.clear();
@@ -29,7 +30,7 @@ void PageRenderer::pageStarted(int index, const PageInfo &page)
 
 void PageRenderer::line(LineKind kind, std::span<const int> runs)
 {
-    if (m_index < 0 || m_rows >= m_options.maxLines)
+    if (m_index < 0 || m_rows >= m_maxRows)
         return;
     m_bits.resize(qsizetype(m_rows + 1) * m_bytesPerRow);
     uchar *row = reinterpret_cast<uchar *>(m_bits.data()) + qsizetype(m_rows) * m_bytesPerRow;
@@ -44,7 +45,7 @@ void PageRenderer::whiteLines(int count)
 {
     if (m_index < 0)
         return;
-    const int add = std::clamp(m_options.maxLines - m_rows, 0, count);
+    const int add = std::clamp(m_maxRows - m_rows, 0, count);
     m_rows += add;
     m_bits.append(qsizetype(add) * m_bytesPerRow, '\0');
 }

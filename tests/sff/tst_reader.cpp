@@ -472,6 +472,19 @@ private slots:
         QCOMPARE(info.pages[0].lines, 200000ll * 37);
         QCOMPARE(pages.size(), 1);
         QCOMPARE(pages[0].height(), 2000);
+
+        // The widest lines a header can claim: the byte budget bounds the lines kept.
+        const QByteArray wide = DocHeader{}.bytes() + pageWith([](PageHeader &p) {
+                                    p.lineLength = 65535;
+                                    p.vres = 1;
+                                }) +
+                                QByteArray(1000, char(253)) + endRecord;
+        sff::RenderOptions options;
+        options.maxBytes = 1 << 20;
+        const QList<QImage> widePages = sff::renderDocument(wide, options, &info);
+        QCOMPARE(info.pages[0].lines, 37000);
+        QCOMPARE(widePages.size(), 1);
+        QCOMPARE(widePages[0].height(), (1 << 20) / 8192);
     }
 
     void checkFile_data()

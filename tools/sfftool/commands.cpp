@@ -228,10 +228,14 @@ int render(const QStringList &args, Streams io)
         }
     };
     const sff::DocumentInfo found = sff::checkFile(file, &renderer);
-    for (qsizetype i = 0; i < found.pages.size(); ++i)
-        if (found.pages[i].lines > options.maxLines)
-            io.err << "sfftool render: page " << i + 1 << ": only the first " << options.maxLines
-                   << " of " << found.pages[i].lines << " lines drawn\n";
+    for (qsizetype i = 0; i < found.pages.size(); ++i) {
+        const sff::PageInfo &page = found.pages[i];
+        const qint64 kept =
+            std::min<qint64>(options.maxLines, options.maxBytes / ((page.lineLength + 7) / 8));
+        if (page.lines > kept)
+            io.err << "sfftool render: page " << i + 1 << ": only the first " << kept << " of "
+                   << page.lines << " lines drawn\n";
+    }
     if (!found.isValid()) {
         io.err << "sfftool render: " << pos.at(0) << ": "
                << (found.error ? found.error->toString() : QStringLiteral("no pages")) << "\n";

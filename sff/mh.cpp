@@ -111,13 +111,16 @@ DecodeResult decodeLine(const uchar *data, qsizetype size, int lineLength, Runs 
     const Tables &t = codeTables();
     if (runs)
         runs->clear();
+    if (lineLength < 1) // no line to fill: any code passes it
+        return {Status::TooManyPixels, 0, 0};
 
     const uchar *p = data;
     const uchar *const end = data + size;
     quint64 acc = 0;
-    int bits = 0;    // valid bits in acc
-    qint64 used = 0; // bits consumed
-    int colour = 0;
+    int bits = 0;                            // valid bits in acc
+    qint64 used = 0;                         // bits consumed
+    const Entry *table = t.decode[0].data(); // the codes of the current colour
+    const Entry *other = t.decode[1].data();
     int pos = 0; // pixels of finished runs
     int run = 0; // make-up total of the run being read
 
@@ -138,7 +141,7 @@ DecodeResult decodeLine(const uchar *data, qsizetype size, int lineLength, Runs 
                 }
             }
         }
-        const Entry e = t.decode[colour][acc & IndexMask];
+        const Entry e = table[acc & IndexMask];
         const int length = e >> 12;
         if (length == 0 || length > bits) {
             // Data that runs out inside a code, or only zero bits left: the line ends early.
@@ -168,7 +171,7 @@ DecodeResult decodeLine(const uchar *data, qsizetype size, int lineLength, Runs 
             runs->push_back(run);
         pos += run;
         run = 0;
-        colour ^= 1;
+        std::swap(table, other);
         if (pos == lineLength) {
             result.pixels = pos;
             result.bitPos = used;

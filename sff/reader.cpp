@@ -83,27 +83,28 @@ struct StreamReader::Private
 
 bool StreamReader::Private::readDocumentHeader(const uchar *h)
 {
-    DocumentHeader &d = info.header;
+    DocumentHeader &doc = info.header;
     const quint32 id = dword(h);
     if (id != DocumentId) {
         fatal(0, QStringLiteral("not an SFF document: id %1, expected 0x66666653 (\"Sfff\")")
                      .arg(hex(id)));
         return false;
     }
-    d.version = h[4];
-    d.userInfo = word(h + 6);
-    d.pageCount = word(h + 8);
-    d.firstPageOffset = word(h + 10);
-    d.lastPageOffset = dword(h + 12);
-    d.documentEndOffset = dword(h + 16);
-    if (d.version > 1) {
-        fatal(4, QStringLiteral("SFF version %1 is not supported (only version 1)").arg(d.version));
+    doc.version = h[4];
+    doc.userInfo = word(h + 6);
+    doc.pageCount = word(h + 8);
+    doc.firstPageOffset = word(h + 10);
+    doc.lastPageOffset = dword(h + 12);
+    doc.documentEndOffset = dword(h + 16);
+    if (doc.version > 1) {
+        fatal(4,
+              QStringLiteral("SFF version %1 is not supported (only version 1)").arg(doc.version));
         return false;
     }
-    if (d.firstPageOffset < DocumentHeaderSize) {
+    if (doc.firstPageOffset < DocumentHeaderSize) {
         fatal(10, QStringLiteral("offset of the first page header %1 lies inside the document "
                                  "header (at least 20)")
-                      .arg(d.firstPageOffset));
+                      .arg(doc.firstPageOffset));
         return false;
     }
     return true;

@@ -22,6 +22,7 @@ void PageRenderer::pageStarted(int index, const PageInfo &page)
     m_index = index;
     m_width = page.lineLength;
     m_bytesPerRow = (m_width + 7) / 8;
+    m_maxRows = int(std::min<qint64>(m_options.maxLines, m_options.maxBytes / m_bytesPerRow));
     m_resolution = page.resolution;
     m_rows = 0;
     m_bits.clear();
@@ -29,7 +30,7 @@ void PageRenderer::pageStarted(int index, const PageInfo &page)
 
 void PageRenderer::line(LineKind kind, std::span<const int> runs)
 {
-    if (m_index < 0 || m_rows >= m_options.maxLines)
+    if (m_index < 0 || m_rows >= m_maxRows)
         return;
     m_bits.resize(qsizetype(m_rows + 1) * m_bytesPerRow);
     uchar *row = reinterpret_cast<uchar *>(m_bits.data()) + qsizetype(m_rows) * m_bytesPerRow;
@@ -44,7 +45,7 @@ void PageRenderer::whiteLines(int count)
 {
     if (m_index < 0)
         return;
-    const int add = std::clamp(m_options.maxLines - m_rows, 0, count);
+    const int add = std::clamp(m_maxRows - m_rows, 0, count);
     m_rows += add;
     m_bits.append(qsizetype(add) * m_bytesPerRow, '\0');
 }
@@ -90,6 +91,29 @@ QImage toMono(const QImage &image)
 {
     if (image.isNull())
         return {};
+
+    // 1-bit images keep their bits; only which index is black matters.
+    if (image.format() == QImage::Format_Mono || image.format() == QImage::Format_MonoLSB) {
+        const QImage msb = image.convertToFormat(QImage::Format_Mono);
+        auto dark = [&msb](int index) {
+            if (index >= msb.colorCount())
+                return index == 1;
+            const QRgb c = msb.color(index);
+            return (qGray(c) * qAlpha(c) + 255 * (255 - qAlpha(c))) / 255 < 128;
+        };
+        const bool zeroBlack = dark(0);
+        const bool oneBlack = dark(1);
+        QImage mono = blankPage(msb.width(), msb.height());
+        const int bytes = (msb.width() + 7) / 8;
+        for (int y = 0; y < msb.height(); ++y) {
+            const uchar *src = msb.constScanLine(y);
+            uchar *dst = mono.scanLine(y);
+            for (int i = 0; i < bytes; ++i)
+                dst[i] = uchar((oneBlack ? src[i] : 0) | (zeroBlack ? ~src[i] : 0));
+        }
+        return mono;
+    }
+
     const QImage argb = image.convertToFormat(QImage::Format_ARGB32);
     QImage mono = blankPage(argb.width(), argb.height());
     for (int y = 0; y < argb.height(); ++y) {

@@ -17,9 +17,12 @@ enum class Aspect {
 struct RenderOptions
 {
     Aspect aspect = Aspect::Square;
-    // Fax lines kept per page; further lines are counted but not drawn. Bounds the memory of
-    // a hostile file (a few bytes of skip records stand for many lines).
+    // Fax lines kept per page; further lines are counted but not drawn. Together with
+    // maxBytes this bounds the memory of a hostile file (a few bytes of skip records stand
+    // for many lines, and a page header may claim 65535 pixels a line).
     int maxLines = 8192;
+    // Bytes of pixels kept per page (before doubling): 16 MiB hold 8192 lines of 16384 pixels.
+    qint64 maxBytes = 16 << 20;
 };
 
 // A sink that draws the lines it is given. Use it with a StreamReader to show the page that is
@@ -48,6 +51,7 @@ private:
     int m_index = -1;
     int m_width = 0;
     int m_bytesPerRow = 0;
+    int m_maxRows = 0; // lines kept for this page
     Resolution m_resolution = Resolution::Standard;
     int m_rows = 0;
     QByteArray m_bits; // m_rows packed rows

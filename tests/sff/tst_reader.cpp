@@ -247,6 +247,42 @@ private slots:
         QCOMPARE(mono.pixelIndex(3, 0), 1);
     }
 
+    // 1-bit images keep their pixels whichever colour table and bit order they have.
+    void toMonoFromOneBit_data()
+    {
+        QTest::addColumn<int>("format");
+        QTest::addColumn<QRgb>("zero");
+        QTest::addColumn<QRgb>("one");
+        QTest::newRow("MSB, 1 black")
+            << int(QImage::Format_Mono) << qRgb(255, 255, 255) << qRgb(0, 0, 0);
+        QTest::newRow("MSB, 0 black")
+            << int(QImage::Format_Mono) << qRgb(0, 0, 0) << qRgb(255, 255, 255);
+        QTest::newRow("LSB, 0 black")
+            << int(QImage::Format_MonoLSB) << qRgb(10, 10, 10) << qRgb(250, 250, 250);
+        QTest::newRow("MSB, 0 transparent")
+            << int(QImage::Format_Mono) << qRgba(0, 0, 0, 0) << qRgb(0, 0, 0);
+    }
+    void toMonoFromOneBit()
+    {
+        QFETCH(int, format);
+        QFETCH(QRgb, zero);
+        QFETCH(QRgb, one);
+        QImage image(13, 3, QImage::Format(format));
+        image.setColorTable({zero, one});
+        QRandomGenerator rng(7);
+        for (int y = 0; y < 3; ++y)
+            for (int x = 0; x < 13; ++x)
+                image.setPixel(x, y, rng.bounded(2));
+        const QImage mono = sff::toMono(image);
+        QCOMPARE(mono.format(), QImage::Format_Mono);
+        for (int y = 0; y < 3; ++y)
+            for (int x = 0; x < 13; ++x) {
+                const QRgb c = image.pixel(x, y);
+                const bool black = qAlpha(c) > 128 && qGray(c) < 128;
+                QCOMPARE(mono.pixelIndex(x, y), black ? 1 : 0);
+            }
+    }
+
     // The component shows the page that is arriving while blocks of 2048 bytes come in.
     void currentPageWhileArriving()
     {
@@ -436,6 +472,19 @@ private slots:
         QCOMPARE(info.pages[0].lines, 200000ll * 37);
         QCOMPARE(pages.size(), 1);
         QCOMPARE(pages[0].height(), 2000);
+
+        // The widest lines a header can claim: the byte budget bounds the lines kept.
+        const QByteArray wide = DocHeader{}.bytes() + pageWith([](PageHeader &p) {
+                                    p.lineLength = 65535;
+                                    p.vres = 1;
+                                }) +
+                                QByteArray(1000, char(253)) + endRecord;
+        sff::RenderOptions options;
+        options.maxBytes = 1 << 20;
+        const QList<QImage> widePages = sff::renderDocument(wide, options, &info);
+        QCOMPARE(info.pages[0].lines, 37000);
+        QCOMPARE(widePages.size(), 1);
+        QCOMPARE(widePages[0].height(), (1 << 20) / 8192);
     }
 
     void checkFile_data()

@@ -104,7 +104,14 @@ frmTestprog::frmTestprog(quillon::ComponentFactory &factory, QWidget *parent)
     cmdStart->setFocus();
 }
 
-frmTestprog::~frmTestprog() = default;
+frmTestprog::~frmTestprog()
+{
+    // No handler runs while the window goes, and the instances go before the log and the
+    // controls that their handlers use.
+    m_ended = true;
+    Quillon.reset();
+    QuillonRecv.reset();
+}
 
 void frmTestprog::createControls(quillon::ComponentFactory &factory)
 {
@@ -119,7 +126,8 @@ void frmTestprog::createControls(quillon::ComponentFactory &factory)
         if (!w)
             continue;
         // The instance's widget reserves its rectangle, lets clicks through and takes no focus.
-        w->setParent(this);
+        if (w->parentWidget() != this)
+            w->setParent(this);
         w->setAttribute(Qt::WA_TransparentForMouseEvents);
         w->setFocusPolicy(Qt::NoFocus);
         w->setObjectName(QLatin1String(name));

@@ -1,5 +1,6 @@
 // Prints what journaling a line costs: JournalList::appendLine and DebugLog::writeLine together,
-// against a bare write(2) of the same bytes to a file in the same run, and the memory per line.
+// against a bare write(2) of the same bytes to a file in the same run, and the memory per line
+// (Linux: resident memory from /proc).
 // Each size runs in a fresh child process, so the memory figures start from a clean heap.
 //
 //   bench_journal                 sizes 1e3 ... 1e7

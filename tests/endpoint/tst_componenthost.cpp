@@ -65,13 +65,6 @@ private slots:
         QCOMPARE(host.libraryPath(), host.findLibraries().first());
     }
 
-    void defaultFoldersAreTheExecutablesFolderAndItsPluginsFolder()
-    {
-        const QString here = QCoreApplication::applicationDirPath();
-        QCOMPARE(ComponentHost::defaultSearchFolders(),
-                 (QStringList{here, here + QStringLiteral("/plugins")}));
-    }
-
     void missingComponentNamesTheClassAndTheFolders()
     {
         QTemporaryDir dir;

@@ -190,22 +190,6 @@ private slots:
         m_control->raise(9, params);
         QCOMPARE(seen.size(), 2);
     }
-
-    void eventParametersConvertOrFail()
-    {
-        const QVariantList params{QStringLiteral("a"), 7, true, QVariant()};
-        QCOMPARE(quillon::textParameter(params, 0), QStringLiteral("a"));
-        QCOMPARE(quillon::textParameter(params, 1), QStringLiteral("7"));
-        QCOMPARE(quillon::textParameter(params, 2), QStringLiteral("True"));
-        QCOMPARE(quillon::textParameter(params, 3), QString());
-        QCOMPARE(quillon::booleanParameter(params, 1), true);
-        try {
-            quillon::textParameter(params, 4);
-            QFAIL("missing parameter accepted");
-        } catch (const platform::Failure &f) {
-            QCOMPARE(f.number(), quillon::kErrArgumentCount);
-        }
-    }
 };
 
 QUILLON_TEST_MAIN(TestEndpointBinding)

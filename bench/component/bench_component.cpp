@@ -1,0 +1,224 @@
+// A 100-page fax between two instances of the component on an unpaced simulated line:
+// prints pages per second and the memory of the process as the pages go through, to show
+// that the component streams the document instead of holding it.
+// With --status-window OUT.png it instead saves a picture of the status window in mid-call.
+
+#include "component/faxdocs.h"
+
+#include "capi/simulatedline.h"
+#include "endpoint/quillonboundary.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPluginLoader>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QWidget>
+
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+// A field of /proc/self/status in kB (VmRSS, VmHWM).
+long procStatusKb(const char *field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray key = QByteArray(field) + ':';
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith(key))
+            return line.mid(key.size()).trimmed().split(' ').value(0).toLong();
+    return -1;
+}
+
+struct Side
+{
+    std::unique_ptr<quillon::ComponentInstance> instance;
+    bool disconnected = false;
+    bool faxSent = false;
+    bool received = false;
+    int pagesReceived = 0;
+    long events = 0;
+};
+
+struct RunResult
+{
+    double seconds = 0;
+    bool ok = false;
+    QList<long> rssAtPage; // kB after each received page
+};
+
+RunResult runFax(quillon::ComponentFactory *factory, QWidget *host, const QString &file,
+                 const QString &receiveFile, int pages)
+{
+    const QVariantMap saved{{QLatin1String(quillon::kExtentX), 1296},
+                            {QLatin1String(quillon::kExtentY), 1349}};
+    Side snd{factory->create(host, saved)};
+    Side rcv{factory->create(host, saved)};
+    RunResult result;
+    snd.instance->setEventSink([&snd](int slot, QVariantList &params) {
+        ++snd.events;
+        if (slot == int(quillon::EventSlot::FaxSent))
+            snd.faxSent = params.value(0).toBool();
+        if (slot == int(quillon::EventSlot::Disconnected))
+            snd.disconnected = true;
+    });
+    rcv.instance->setEventSink([&rcv, &result](int slot, QVariantList &params) {
+        ++rcv.events;
+        if (slot == int(quillon::EventSlot::IncomingFax))
+            rcv.instance->setProperty(quillon::MemberId::AcceptFax, true);
+        if (slot == int(quillon::EventSlot::CallProgress)
+            && params.value(0).toString().endsWith(QLatin1String(" received"))) {
+            ++rcv.pagesReceived;
+            result.rssAtPage << procStatusKb("VmRSS");
+        }
+        if (slot == int(quillon::EventSlot::FaxReceived))
+            rcv.received = true;
+        if (slot == int(quillon::EventSlot::Disconnected))
+            rcv.disconnected = true;
+    });
+    using quillon::MemberId;
+    snd.instance->invoke(MemberId::StartCapi, {});
+    rcv.instance->invoke(MemberId::StartCapi, {});
+    // The component paces the line for an operator when it first uses it: not here.
+    capi::SimulatedLine::instance().resetFaults();
+    rcv.instance->invoke(MemberId::Listen, {});
+    rcv.instance->setProperty(MemberId::ReceiveFileName, receiveFile);
+
+    QElapsedTimer timer;
+    timer.start();
+    const quillon::Result sent =
+        snd.instance->invoke(MemberId::SendFax, {file, "bench", "Fax benchmark", "6", "6"});
+    if (!sent.value.toBool())
+        return result;
+    while (!(snd.disconnected && rcv.disconnected))
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    result.seconds = timer.nsecsElapsed() / 1e9;
+    result.ok = snd.faxSent && rcv.received && rcv.pagesReceived == pages;
+    snd.instance->invoke(MemberId::StopCapi, {});
+    rcv.instance->invoke(MemberId::StopCapi, {});
+    QCoreApplication::processEvents();
+    return result;
+}
+
+// Shows the receiving instance's status window during a fax at the component's own line rate
+// and saves a picture of it in the middle of page 2.
+int statusWindowPicture(quillon::ComponentFactory *factory, const QString &file,
+                        const QString &receiveFile, const QString &png)
+{
+    using quillon::MemberId;
+    QWidget host;
+    const QVariantMap saved{{QLatin1String(quillon::kExtentX), 1296},
+                            {QLatin1String(quillon::kExtentY), 1349}};
+    auto snd = factory->create(&host, saved);
+    auto rcv = factory->create(&host, saved);
+    bool done = false;
+    bool saved_ = false;
+    snd->setEventSink([](int, QVariantList &) {});
+    rcv->setEventSink([&](int slot, QVariantList &params) {
+        if (slot == int(quillon::EventSlot::IncomingFax))
+            rcv->setProperty(MemberId::AcceptFax, true);
+        if (slot == int(quillon::EventSlot::Disconnected))
+            done = true;
+        if (slot == int(quillon::EventSlot::CallProgress)
+            && params.value(0).toString() == QLatin1String("receiving page 2")) {
+            QTimer::singleShot(1900, [&] {
+                for (QWidget *w : QApplication::topLevelWidgets())
+                    if (w->objectName() == QLatin1String("quillonStatusWindow") && w->isVisible())
+                        saved_ = w->grab().save(png);
+                done = true;
+            });
+        }
+    });
+    snd->invoke(MemberId::StartCapi, {});
+    rcv->invoke(MemberId::StartCapi, {});
+    rcv->invoke(MemberId::Listen, {});
+    rcv->setProperty(MemberId::ReceiveFileName, receiveFile);
+    rcv->setProperty(MemberId::ShowProgressForm, true);
+    snd->invoke(MemberId::SendFax, {file, "Quillon test", "Fax test", "6", "6"});
+    while (!done)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    snd->invoke(MemberId::StopCapi, {});
+    rcv->invoke(MemberId::StopCapi, {});
+    std::printf("%s %s\n", saved_ ? "saved" : "could not save", qPrintable(png));
+    return saved_ ? 0 : 1;
+}
+
+bool makeDocument(const QString &path, int pages)
+{
+    // Written page by page from one A4 chart, so building the file holds one page at a time.
+    sff::Writer writer;
+    QFile out(path);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    for (int p = 1; p <= pages; ++p)
+        writer.addPage(componenttest::testPage(p, 1143), sff::Resolution::Standard);
+    return out.write(writer.finish()) > 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QPluginLoader loader(QStringLiteral(QUILLON_PLUGIN_FILE));
+    auto *factory = qobject_cast<quillon::ComponentFactory *>(loader.instance());
+    if (!factory) {
+        std::fprintf(stderr, "cannot load the component: %s\n", qPrintable(loader.errorString()));
+        return 1;
+    }
+    QTemporaryDir dir;
+    if (app.arguments().size() == 3 && app.arguments().at(1) == QLatin1String("--status-window")) {
+        const QString file = dir.filePath(QStringLiteral("fax3.sff"));
+        if (!makeDocument(file, 3))
+            return 1;
+        return statusWindowPicture(factory, file, dir.filePath(QStringLiteral("received.sff")),
+                                   app.arguments().at(2));
+    }
+    const QString small = dir.filePath(QStringLiteral("fax10.sff"));
+    const QString large = dir.filePath(QStringLiteral("fax100.sff"));
+    const QString received = dir.filePath(QStringLiteral("received.sff"));
+    if (!makeDocument(small, 10) || !makeDocument(large, 100)) {
+        std::fprintf(stderr, "cannot write the test documents in %s\n", qPrintable(dir.path()));
+        return 1;
+    }
+    const qint64 largeBytes = QFileInfo(large).size();
+    QWidget host;
+
+    // A short fax first, so the figures below are not those of first use.
+    const RunResult warm = runFax(factory, &host, small, received, 10);
+    // Start the peak over, so it tells the fax and not the making of the documents.
+    QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
+    const bool peakReset = clearRefs.open(QIODevice::WriteOnly) && clearRefs.write("5") == 1;
+    clearRefs.close();
+    const long rssBefore = procStatusKb("VmRSS");
+    const RunResult run = runFax(factory, &host, large, received, 100);
+    if (!warm.ok || !run.ok || run.rssAtPage.size() != 100) {
+        std::fprintf(stderr, "the fax did not go through\n");
+        return 1;
+    }
+    const bool same = componenttest::readFile(received) == componenttest::readFile(large);
+
+    std::printf("component fax benchmark: 100 pages, %lld bytes of SFF, unpaced simulated line\n",
+                largeBytes);
+    std::printf("  time                %.3f s\n", run.seconds);
+    std::printf("  pages per second    %.1f\n", 100 / run.seconds);
+    std::printf("  fax data            %.2f MB/s\n", largeBytes / run.seconds / 1e6);
+    std::printf("  received file       %s\n", same ? "identical to the sent file" : "DIFFERS");
+    std::printf("  RSS before the call %ld kB\n", rssBefore);
+    for (int page : {1, 10, 25, 50, 75, 100})
+        std::printf("  RSS after page %3d  %ld kB\n", page, run.rssAtPage[page - 1]);
+    for (int from : {10, 25})
+        std::printf("  growth page %d->100 %ld kB (%.2f kB per page)\n", from,
+                    run.rssAtPage[99] - run.rssAtPage[from - 1],
+                    (run.rssAtPage[99] - run.rssAtPage[from - 1]) / double(100 - from));
+    std::printf("  peak RSS            %ld kB%s\n", procStatusKb("VmHWM"),
+                peakReset ? " (during the fax)" : " (whole run)");
+    std::fflush(stdout);
+    return same ? 0 : 1;
+}

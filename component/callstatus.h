@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+
+namespace quillon::component {
+
+// What the status window shows about an endpoint: kept by FaxEndpoint as its call goes on.
+struct CallStatus
+{
+    enum class State { Idle, Listening, Calling, Ringing, Connected, Sending, Receiving,
+                       Disconnecting };
+
+    State state = State::Idle;
+    bool started = false;
+    bool outgoing = false;
+    bool g4 = false;
+    QString ownNumber;
+    QString remoteNumber;
+    QString remoteStationId;
+    int page = 0;      // the page being sent or received, 1-based; 0 before the first
+    int pageCount = 0; // pages of the document being sent; 0 when not known (receiving)
+    qint64 bytes = 0;  // fax data sent or received on this call
+    qint64 totalBytes = 0; // size of the file being sent; 0 when receiving
+    int rate = 0;      // line rate in bit/s as the connection reported it
+    QString lastReason; // the end of the last call, in words
+    QString documentPath; // the local file being sent or received (its current page is shown)
+    qint64 pageOffset = 0; // where the current page starts in that file
+};
+
+QString stateText(CallStatus::State state);
+
+} // namespace quillon::component

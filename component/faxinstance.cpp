@@ -1,0 +1,290 @@
+#include "component/faxinstance.h"
+
+#include "component/eventqueue.h"
+#include "component/faxendpoint.h"
+#include "component/statuswindow.h"
+
+#include <QWidget>
+
+#include <cmath>
+
+namespace quillon::component {
+
+namespace {
+
+enum class Kind { Method, ReadProperty, WriteProperty };
+enum class Type { None, Text, Boolean };
+
+struct Member
+{
+    MemberId id;
+    const char *name;
+    Kind kind;
+    int argumentCount;
+    Type type; // of every argument, or of the property value
+};
+
+constexpr Member kMembers[] = {
+    {MemberId::SendFax, "SendFax", Kind::Method, 5, Type::Text},
+    {MemberId::SendFaxG4, "SendFaxG4", Kind::Method, 5, Type::Text},
+    {MemberId::Disconnect, "Disconnect", Kind::Method, 0, Type::None},
+    {MemberId::Listen, "Listen", Kind::Method, 0, Type::None},
+    {MemberId::StartCapi, "StartCapi", Kind::Method, 0, Type::None},
+    {MemberId::StopCapi, "StopCapi", Kind::Method, 0, Type::None},
+    {MemberId::ReleaseVersion, "ReleaseVersion", Kind::ReadProperty, 0, Type::Text},
+    {MemberId::SerialNumber, "SerialNumber", Kind::ReadProperty, 0, Type::Text},
+    {MemberId::CapiDescription, "CapiDescription", Kind::ReadProperty, 0, Type::Text},
+    {MemberId::ShowProgressForm, "ShowProgressForm", Kind::WriteProperty, 0, Type::Boolean},
+    {MemberId::ReceiveFileName, "ReceiveFileName", Kind::WriteProperty, 0, Type::Text},
+    {MemberId::AcceptFax, "AcceptFax", Kind::WriteProperty, 0, Type::Boolean},
+};
+
+const Member *findMember(MemberId id)
+{
+    for (const Member &m : kMembers)
+        if (m.id == id)
+            return &m;
+    return nullptr;
+}
+
+QString hexId(MemberId id)
+{
+    return QStringLiteral("0x%1").arg(static_cast<quint32>(id), 8, 16, QLatin1Char('0'));
+}
+
+Result unknownMember(MemberId id, const char *what)
+{
+    return Result::fail(kErrUnknownMember,
+                        QStringLiteral("Object doesn't support this property or method (%1 %2)")
+                            .arg(QLatin1String(what), hexId(id)));
+}
+
+Result typeMismatch(const Member &m, const QVariant &value)
+{
+    return Result::fail(kErrTypeMismatch, QStringLiteral("Type mismatch (%1 given a %2)")
+                                              .arg(QLatin1String(m.name),
+                                                   QLatin1String(value.typeName()
+                                                                     ? value.typeName()
+                                                                     : "empty value")));
+}
+
+bool isNumber(const QVariant &value)
+{
+    switch (value.typeId()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+    case QMetaType::Double:
+    case QMetaType::Float:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Values that convert to a text as an automation client would convert them.
+bool toText(const QVariant &value, QString *out)
+{
+    const int type = value.typeId();
+    if (type == QMetaType::Bool) {
+        *out = value.toBool() ? QStringLiteral("True") : QStringLiteral("False");
+        return true;
+    }
+    if (type != QMetaType::QString && type != QMetaType::QChar && !isNumber(value))
+        return false;
+    *out = value.toString();
+    return true;
+}
+
+// Booleans, numbers (0 is False) and the texts "True"/"False" or a number.
+bool toBoolean(const QVariant &value, bool *out)
+{
+    if (value.typeId() == QMetaType::Bool) {
+        *out = value.toBool();
+        return true;
+    }
+    if (isNumber(value)) {
+        *out = value.toDouble() != 0.0;
+        return true;
+    }
+    if (value.typeId() != QMetaType::QString)
+        return false;
+    const QString text = value.toString().trimmed();
+    const bool isTrue = text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0;
+    if (isTrue || text.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0) {
+        *out = isTrue;
+        return true;
+    }
+    bool number = false;
+    const double d = text.toDouble(&number);
+    if (number)
+        *out = d != 0.0;
+    return number;
+}
+
+int twipsToPixels(int hundredthsOfMm)
+{
+    const double twips = std::round(hundredthsOfMm * 1440.0 / 2540.0);
+    return static_cast<int>(std::lround(twips / 15.0));
+}
+
+int nextInstanceNumber()
+{
+    static int count = 0;
+    return ++count;
+}
+
+// The instance's place on the host's window: draws nothing, clicks go through.
+QWidget *makeInstanceWidget(QWidget *parent, const QVariantMap &saved)
+{
+    auto *w = new QWidget(parent);
+    w->setObjectName(QStringLiteral("quillonInstance"));
+    w->setAttribute(Qt::WA_TransparentForMouseEvents);
+    w->setAttribute(Qt::WA_NoSystemBackground);
+    w->setFocusPolicy(Qt::NoFocus);
+    const QSize size = FaxInstance::pixelSize(saved.value(QLatin1String(kExtentX)).toInt(),
+                                              saved.value(QLatin1String(kExtentY)).toInt());
+    w->resize(size);
+    return w;
+}
+
+} // namespace
+
+FaxInstance::FaxInstance(QWidget *parent, const QVariantMap &savedProperties)
+    : m_widget(makeInstanceWidget(parent, savedProperties)),
+      m_events(new EventQueue(this)),
+      m_endpoint(new FaxEndpoint(*m_events, this)),
+      m_number(nextInstanceNumber())
+{
+}
+
+FaxInstance::~FaxInstance()
+{
+    m_events->clear();
+    m_endpoint->stopCapi(FaxEndpoint::Quietly);
+    delete m_statusWindow;
+    delete m_widget.data();
+}
+
+QSize FaxInstance::pixelSize(int extentX, int extentY)
+{
+    return {twipsToPixels(extentX), twipsToPixels(extentY)};
+}
+
+Result FaxInstance::invoke(MemberId member, const QVariantList &dispatchArgs)
+{
+    const Member *m = findMember(member);
+    if (!m || m->kind != Kind::Method)
+        return unknownMember(member, "method");
+    if (dispatchArgs.size() != m->argumentCount)
+        return Result::fail(kErrArgumentCount,
+                            QStringLiteral("Wrong number of arguments (%1 takes %2, given %3)")
+                                .arg(QLatin1String(m->name))
+                                .arg(m->argumentCount)
+                                .arg(dispatchArgs.size()));
+    QStringList texts;
+    for (const QVariant &arg : dispatchArgs) {
+        QString text;
+        if (!toText(arg, &text))
+            return typeMismatch(*m, arg);
+        texts.prepend(text); // dispatch order is last argument first
+    }
+
+    switch (member) {
+    case MemberId::StartCapi:
+        return Result::ok(m_endpoint->startCapi());
+    case MemberId::StopCapi:
+        m_endpoint->stopCapi(FaxEndpoint::Reporting);
+        return Result::ok();
+    case MemberId::Listen:
+        m_endpoint->listen();
+        return Result::ok();
+    case MemberId::Disconnect:
+        m_endpoint->disconnectCall();
+        return Result::ok();
+    case MemberId::SendFax:
+    case MemberId::SendFaxG4: {
+        SendRequest request;
+        request.numberToCall = texts.at(0);
+        request.ownNumber = texts.at(1);
+        request.header = texts.at(2);
+        request.sender = texts.at(3);
+        request.file = texts.at(4);
+        request.g4 = member == MemberId::SendFaxG4;
+        return Result::ok(m_endpoint->sendFax(request));
+    }
+    default:
+        return unknownMember(member, "method");
+    }
+}
+
+Result FaxInstance::getProperty(MemberId member)
+{
+    const Member *m = findMember(member);
+    if (!m || m->kind != Kind::ReadProperty)
+        return unknownMember(member, "readable property");
+    switch (member) {
+    case MemberId::ReleaseVersion:
+        return Result::ok(QStringLiteral(QUILLON_COMPONENT_VERSION));
+    case MemberId::SerialNumber:
+        return Result::ok(m_endpoint->serialNumber());
+    case MemberId::CapiDescription:
+        return Result::ok(m_endpoint->capiDescription());
+    default:
+        return unknownMember(member, "readable property");
+    }
+}
+
+Result FaxInstance::setProperty(MemberId member, const QVariant &value)
+{
+    const Member *m = findMember(member);
+    if (!m || m->kind != Kind::WriteProperty)
+        return unknownMember(member, "writable property");
+    if (m->type == Type::Boolean) {
+        bool flag = false;
+        if (!toBoolean(value, &flag))
+            return typeMismatch(*m, value);
+        if (member == MemberId::AcceptFax)
+            m_endpoint->setAcceptFax(flag);
+        else
+            showStatusWindow(flag);
+        return Result::ok();
+    }
+    QString text;
+    if (!toText(value, &text))
+        return typeMismatch(*m, value);
+    m_endpoint->setReceiveFileName(text);
+    return Result::ok();
+}
+
+void FaxInstance::setEventSink(EventSink sink)
+{
+    m_events->setSink(std::move(sink));
+}
+
+QWidget *FaxInstance::widget()
+{
+    return m_widget;
+}
+
+void FaxInstance::showStatusWindow(bool show)
+{
+    if (!show) {
+        if (m_statusWindow)
+            m_statusWindow->hide();
+        return;
+    }
+    if (!m_statusWindow) {
+        m_statusWindow = new StatusWindow(m_number);
+        m_statusWindow->showStatus(m_endpoint->status());
+        connect(m_endpoint, &FaxEndpoint::statusChanged, m_statusWindow,
+                [this] { m_statusWindow->showStatus(m_endpoint->status()); });
+    }
+    m_statusWindow->show();
+    m_statusWindow->raise();
+}
+
+} // namespace quillon::component

@@ -1,0 +1,155 @@
+#include "component/statuswindow.h"
+
+#include "component/pagepicture.h"
+
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLocale>
+
+namespace quillon::component {
+
+namespace {
+
+constexpr int kPictureWidth = 216; // an A4 line of 1728 pixels, one in eight
+
+QLabel *valueLabel(const char *objectName, QWidget *parent)
+{
+    auto *label = new QLabel(parent);
+    label->setObjectName(QLatin1String(objectName));
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    label->setMinimumWidth(220);
+    return label;
+}
+
+QString bytesText(qint64 bytes)
+{
+    return QLocale::c().toString(bytes);
+}
+
+} // namespace
+
+QString stateText(CallStatus::State state)
+{
+    switch (state) {
+    case CallStatus::State::Idle: return QStringLiteral("idle");
+    case CallStatus::State::Listening: return QStringLiteral("listening");
+    case CallStatus::State::Calling: return QStringLiteral("calling");
+    case CallStatus::State::Ringing: return QStringLiteral("incoming call");
+    case CallStatus::State::Connected: return QStringLiteral("connected");
+    case CallStatus::State::Sending: return QStringLiteral("sending");
+    case CallStatus::State::Receiving: return QStringLiteral("receiving");
+    case CallStatus::State::Disconnecting: return QStringLiteral("disconnecting");
+    }
+    return {};
+}
+
+StatusWindow::StatusWindow(int instanceNumber, QWidget *parent)
+    : QWidget(parent, Qt::Window),
+      m_state(valueLabel("stateLabel", this)),
+      m_numbers(valueLabel("numbersLabel", this)),
+      m_page(valueLabel("pageLabel", this)),
+      m_bytes(valueLabel("bytesLabel", this)),
+      m_reason(valueLabel("reasonLabel", this)),
+      m_picture(new QLabel(this))
+{
+    setObjectName(QStringLiteral("quillonStatusWindow"));
+    setWindowTitle(QStringLiteral("Quillon fax endpoint %1").arg(instanceNumber));
+    m_reason->setWordWrap(true);
+    m_picture->setObjectName(QStringLiteral("pagePicture"));
+    m_picture->setFixedSize(kPictureWidth, kPictureWidth * 297 / 210);
+    m_picture->setFrameShape(QFrame::Box);
+    m_picture->setAlignment(Qt::AlignCenter);
+
+    auto *form = new QFormLayout;
+    form->addRow(QStringLiteral("State:"), m_state);
+    form->addRow(QStringLiteral("Numbers:"), m_numbers);
+    form->addRow(QStringLiteral("Page:"), m_page);
+    form->addRow(QStringLiteral("Data:"), m_bytes);
+    form->addRow(QStringLiteral("Last reason:"), m_reason);
+    auto *row = new QHBoxLayout(this);
+    row->addLayout(form, 1);
+    row->addWidget(m_picture, 0, Qt::AlignTop);
+    showStatus(m_status);
+}
+
+void StatusWindow::showStatus(const CallStatus &status)
+{
+    m_status = status;
+    QString state = stateText(status.state);
+    if (!status.started)
+        state += QStringLiteral(" (CAPI not started)");
+    else if (status.state != CallStatus::State::Idle && status.state != CallStatus::State::Listening)
+        state += status.g4 ? QStringLiteral(", fax G4") : QStringLiteral(", fax G3");
+    m_state->setText(state);
+
+    const QString own = status.ownNumber.isEmpty() ? QStringLiteral("-") : status.ownNumber;
+    const QString remote = status.remoteNumber.isEmpty() ? QStringLiteral("-")
+                                                         : status.remoteNumber;
+    QString numbers = status.ownNumber.isEmpty() && status.remoteNumber.isEmpty()
+                          ? QStringLiteral("-")
+                      : status.outgoing ? QStringLiteral("%1 calling %2").arg(own, remote)
+                                        : QStringLiteral("%1 called by %2").arg(own, remote);
+    if (!status.remoteStationId.isEmpty())
+        numbers += QStringLiteral(" (station \"%1\")").arg(status.remoteStationId);
+    m_numbers->setText(numbers);
+
+    if (status.page == 0)
+        m_page->setText(QStringLiteral("-"));
+    else if (status.pageCount > 0)
+        m_page->setText(QStringLiteral("page %1 of %2").arg(status.page).arg(status.pageCount));
+    else
+        m_page->setText(QStringLiteral("page %1").arg(status.page));
+
+    QString bytes = status.totalBytes > 0
+                        ? QStringLiteral("%1 of %2 bytes").arg(bytesText(status.bytes),
+                                                              bytesText(status.totalBytes))
+                        : QStringLiteral("%1 bytes").arg(bytesText(status.bytes));
+    if (status.rate > 0)
+        bytes += QStringLiteral(" at %1 bit/s").arg(status.rate);
+    m_bytes->setText(bytes);
+    m_reason->setText(status.lastReason.isEmpty() ? QStringLiteral("-") : status.lastReason);
+
+    if (isVisible())
+        refreshPicture();
+}
+
+void StatusWindow::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    refreshPicture();
+}
+
+void StatusWindow::refreshPicture()
+{
+    if (m_status.documentPath.isEmpty() || m_status.page == 0) {
+        if (m_shownPage != 0) {
+            m_picture->setPixmap({});
+            m_picture->setText(QStringLiteral("no page"));
+            m_shownPage = 0;
+            m_shownPath.clear();
+        }
+        return;
+    }
+    // A page being received grows as its lines arrive: draw it again every few blocks, and
+    // no more often than a viewer can follow.
+    const bool samePage = m_shownPath == m_status.documentPath && m_shownPage == m_status.page;
+    if (samePage
+        && (m_status.outgoing || m_status.bytes - m_shownAtBytes < 4096
+            || (m_sinceShown.isValid() && m_sinceShown.elapsed() < 200)))
+        return;
+    m_sinceShown.start();
+    m_shownPath = m_status.documentPath;
+    m_shownPage = m_status.page;
+    m_shownAtBytes = m_status.bytes;
+    const QImage page = renderPagePicture(m_status.documentPath, m_status.pageOffset,
+                                          m_picture->contentsRect().size());
+    if (page.isNull()) {
+        m_picture->setPixmap({});
+        m_picture->setText(QStringLiteral("page %1").arg(m_status.page));
+    } else {
+        m_picture->setPixmap(QPixmap::fromImage(page));
+    }
+}
+
+} // namespace quillon::component

@@ -1,0 +1,656 @@
+// Two instances of the component in one process, calling each other over the simulated line:
+// faxes end to end, refused and failed calls, faults of the line, disconnects and stops at
+// every stage of a call, and the checks a send makes before it places a call.
+
+#include "component/componentharness.h"
+#include "component/faxdocs.h"
+#include "common/testenv.h"
+
+#include "capi/message.h"
+#include "capi/simulatedline.h"
+#include "platform/drivepath.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QLabel>
+
+using componenttest::Endpoint;
+using quillon::EventSlot;
+using quillon::MemberId;
+
+namespace {
+
+const QString kSendFile = QStringLiteral("C:\\tmp\\testfax.sff");
+const QString kReceiveFile = QStringLiteral("C:\\tmp\\recieved.sff");
+
+constexpr int kCallTimeout = 30000;
+// Fast enough for short tests, slow enough that a page takes many turns of the event loop,
+// so an endpoint can act in the middle of the data.
+constexpr quint32 kWatchableRate = 256000;
+
+capi::SimulatedLine &line()
+{
+    return capi::SimulatedLine::instance();
+}
+
+// The sending and the receiving endpoint as the console uses them.
+struct Pair
+{
+    QWidget host;
+    Endpoint snd{&host};
+    Endpoint rcv{&host};
+
+    Pair()
+    {
+        snd.acceptFax = false;
+        rcv.acceptFax = true;
+    }
+    void start(bool receiverListens = true)
+    {
+        QVERIFY(snd.callBool(MemberId::StartCapi));
+        snd.set(MemberId::ReceiveFileName, kReceiveFile);
+        QVERIFY(rcv.callBool(MemberId::StartCapi));
+        if (receiverListens)
+            rcv.call(MemberId::Listen);
+        rcv.set(MemberId::ReceiveFileName, kReceiveFile);
+    }
+    bool ended() const
+    {
+        return snd.has(EventSlot::Disconnected) && snd.has(EventSlot::FaxSent)
+               && (rcv.has(EventSlot::Disconnected) || !rcv.has(EventSlot::IncomingCall));
+    }
+    void clearEvents()
+    {
+        snd.events.clear();
+        rcv.events.clear();
+    }
+};
+
+// The slots of the story must come in this order; `many` slots may repeat or be absent.
+bool followsPattern(const QList<int> &story, const QList<int> &pattern, const QSet<int> &many)
+{
+    int i = 0;
+    for (int want : pattern) {
+        if (many.contains(want)) {
+            while (i < story.size() && story[i] == want)
+                ++i;
+            continue;
+        }
+        if (i >= story.size() || story[i] != want)
+            return false;
+        ++i;
+    }
+    return i == story.size();
+}
+
+QString storyText(const Endpoint &e)
+{
+    QStringList out;
+    for (const componenttest::Event &ev : e.events)
+        if (ev.slot != int(EventSlot::Debug))
+            out << QStringLiteral("%1:%2").arg(ev.slot).arg(ev.params.value(0).toString());
+    return out.join(QStringLiteral(" | "));
+}
+
+} // namespace
+
+class TestComponentCalls : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void faxEndToEnd_data();
+    void faxEndToEnd();
+    void callNotTaken_data();
+    void callNotTaken();
+    void droppedLineLeavesPartialFile();
+    void disconnectAtEachStage_data();
+    void disconnectAtEachStage();
+    void stopCapiInMidCall_data();
+    void stopCapiInMidCall();
+    void sendRefused_data();
+    void sendRefused();
+    void startStopAndListenRules();
+    void incomingCallTypes_data();
+    void incomingCallTypes();
+    void statusWindowFollowsTheCall();
+    void eventsKeepUpWithAnUnpacedLine();
+
+private:
+    QByteArray m_document;
+};
+
+void TestComponentCalls::initTestCase()
+{
+    QDir().mkpath(platform::localPath(QStringLiteral("C:\\tmp")));
+    // The component paces the line for an operator when it first uses it; tests run unpaced.
+    QWidget host;
+    Endpoint touch(&host);
+    QVERIFY(!touch.text(MemberId::CapiDescription).isEmpty());
+    m_document = componenttest::testDocument(3);
+    QVERIFY(sff::checkData(m_document).isValid());
+    QVERIFY(m_document.size() > 6 * 2048); // several blocks a page
+    qInfo("test document: %lld bytes", qint64(m_document.size()));
+}
+
+void TestComponentCalls::init()
+{
+    line().resetFaults();
+    QVERIFY(componenttest::writeFile(platform::localPath(kSendFile), m_document));
+    QFile::remove(platform::localPath(kReceiveFile));
+}
+
+void TestComponentCalls::cleanup()
+{
+    line().resetFaults();
+    QTRY_COMPARE_WITH_TIMEOUT(line().applicationCount(), 0, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(line().callCount(), 0, 5000);
+}
+
+void TestComponentCalls::faxEndToEnd_data()
+{
+    QTest::addColumn<bool>("g4");
+    QTest::addColumn<int>("pages");
+    QTest::addColumn<bool>("fine");
+    QTest::newRow("G3, one page, standard") << false << 1 << false;
+    QTest::newRow("G3, three pages, fine") << false << 3 << true;
+    QTest::newRow("G4, two pages") << true << 2 << false;
+}
+
+void TestComponentCalls::faxEndToEnd()
+{
+    QFETCH(bool, g4);
+    QFETCH(int, pages);
+    QFETCH(bool, fine);
+    const QByteArray document = componenttest::testDocument(
+        pages, fine ? sff::Resolution::Fine : sff::Resolution::Standard);
+    QVERIFY(componenttest::writeFile(platform::localPath(kSendFile), document));
+
+    Pair pair;
+    pair.start();
+    QVERIFY(pair.snd.send("6", "6", kSendFile, g4));
+    // The send answers before the receiving endpoint has been offered the call.
+    QVERIFY(pair.rcv.events.empty());
+    QTRY_VERIFY_WITH_TIMEOUT(pair.ended(), kCallTimeout);
+    QVERIFY(!pair.snd.raisedInsideCall());
+    QVERIFY(!pair.rcv.raisedInsideCall());
+
+    const int cp = int(EventSlot::CallProgress);
+    QVERIFY2(followsPattern(pair.snd.story(),
+                            {cp, int(EventSlot::Connected), cp, int(EventSlot::FaxSent),
+                             int(EventSlot::Disconnected)},
+                            {cp}),
+             qPrintable(storyText(pair.snd)));
+    QVERIFY(pair.snd.faxSentValue());
+    QVERIFY2(followsPattern(pair.rcv.story(),
+                            {int(EventSlot::IncomingCall), int(EventSlot::IncomingFax), cp,
+                             int(EventSlot::Connected), cp, int(EventSlot::FaxReceived),
+                             int(EventSlot::Disconnected)},
+                            {cp}),
+             qPrintable(storyText(pair.rcv)));
+    QCOMPARE(pair.rcv.first(EventSlot::IncomingCall),
+             (QVariantList{"6", "6", g4 ? "fax G4" : "fax G3"}));
+    QCOMPARE(pair.rcv.first(EventSlot::IncomingFax), (QVariantList{"6", "6"}));
+
+    const QStringList sent = pair.snd.texts(EventSlot::CallProgress);
+    QVERIFY2(sent.first().startsWith("dialing 6"), qPrintable(sent.first()));
+    for (int p = 1; p <= pages; ++p) {
+        QVERIFY2(sent.contains(QStringLiteral("sending page %1 of %2").arg(p).arg(pages)),
+                 qPrintable(sent.join('|')));
+        QVERIFY(sent.contains(QStringLiteral("page %1 of %2 sent").arg(p).arg(pages)));
+        QVERIFY(pair.rcv.texts(EventSlot::CallProgress)
+                    .contains(QStringLiteral("page %1 received").arg(p)));
+    }
+    QVERIFY2(sent.last().startsWith("call ended: ") && sent.last().contains("(0x"),
+             qPrintable(sent.last()));
+    const QStringList got = pair.rcv.texts(EventSlot::CallProgress);
+    QVERIFY2(got.last().startsWith("call ended: "), qPrintable(got.last()));
+    QVERIFY2(got.at(got.size() - 2).startsWith(QStringLiteral("fax received: %1 page").arg(pages)),
+             qPrintable(got.join('|')));
+    // A clean call leaves no refused message on either side.
+    QVERIFY2(!pair.snd.debugContains("illegal") && !pair.rcv.debugContains("illegal"),
+             qPrintable(pair.rcv.texts(EventSlot::Debug).join('\n')));
+    const QString connected = pair.snd.texts(EventSlot::Connected).value(0);
+    QVERIFY2(connected.contains("bit/s") && connected.contains("\"6\"")
+                 && connected.contains(fine ? "fine" : (g4 ? "resolution" : "standard")),
+             qPrintable(connected));
+
+    // Every CAPI message shows in the debug events, in both directions.
+    QVERIFY(pair.snd.debugContains("-> CONNECT_REQ"));
+    QVERIFY(pair.snd.debugContains("<- CONNECT_CONF"));
+    QVERIFY(pair.snd.debugContains("-> DATA_B3_REQ"));
+    QVERIFY(pair.rcv.debugContains("<- CONNECT_IND"));
+    QVERIFY(pair.rcv.debugContains("-> CONNECT_RESP"));
+    QVERIFY(pair.rcv.debugContains("<- DATA_B3_IND"));
+
+    const QByteArray received = componenttest::readFile(platform::localPath(kReceiveFile));
+    const QList<QImage> want = componenttest::pagesOf(document);
+    const QList<QImage> gotPages = componenttest::pagesOf(received);
+    QCOMPARE(gotPages.size(), pages);
+    for (int p = 0; p < pages; ++p)
+        QVERIFY2(gotPages[p] == want[p], qPrintable(QStringLiteral("page %1 differs").arg(p + 1)));
+}
+
+enum class Setup { AcceptFalse, NoListener, Busy, MissingFolder, NotAFax, IntoSentFile };
+Q_DECLARE_METATYPE(Setup)
+
+void TestComponentCalls::callNotTaken_data()
+{
+    QTest::addColumn<Setup>("setup");
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<bool>("offered");
+    QTest::newRow("AcceptFax False") << Setup::AcceptFalse << "call rejected (0x3495)" << true;
+    QTest::newRow("receive folder missing") << Setup::MissingFolder << "call rejected (0x3495)"
+                                            << true;
+    QTest::newRow("receive file is the file being sent")
+        << Setup::IntoSentFile << "call rejected (0x3495)" << true;
+    QTest::newRow("no listener") << Setup::NoListener << "(0x3492)" << false;
+    QTest::newRow("user busy") << Setup::Busy << "user busy (0x3491)" << false;
+    QTest::newRow("remote not a fax") << Setup::NotAFax << "(0x3311)" << false;
+}
+
+void TestComponentCalls::callNotTaken()
+{
+    QFETCH(Setup, setup);
+    QFETCH(QString, reason);
+    QFETCH(bool, offered);
+
+    Pair pair;
+    pair.start(setup != Setup::NoListener);
+    const QString missing = QStringLiteral("C:\\no such folder\\recieved.sff");
+    switch (setup) {
+    case Setup::AcceptFalse: pair.rcv.acceptFax = false; break;
+    case Setup::MissingFolder: pair.rcv.set(MemberId::ReceiveFileName, missing); break;
+    case Setup::Busy: line().setFault(capi::SimulatedLine::Fault::UserBusy); break;
+    case Setup::NotAFax: line().setFault(capi::SimulatedLine::Fault::NotG3Fax); break;
+    case Setup::IntoSentFile: pair.rcv.set(MemberId::ReceiveFileName, kSendFile); break;
+    case Setup::NoListener: break;
+    }
+    QVERIFY(pair.snd.send("6", "6", kSendFile));
+    QTRY_VERIFY_WITH_TIMEOUT(pair.ended(), kCallTimeout);
+
+    QCOMPARE(pair.snd.count(EventSlot::FaxSent), 1);
+    QVERIFY(!pair.snd.faxSentValue());
+    QCOMPARE(pair.snd.count(EventSlot::Disconnected), 1);
+    const QString end = pair.snd.texts(EventSlot::CallProgress).last();
+    QVERIFY2(end.contains(reason), qPrintable(end));
+    QCOMPARE(pair.rcv.has(EventSlot::IncomingFax), offered);
+    QCOMPARE(pair.rcv.count(EventSlot::Disconnected), offered ? 1 : 0);
+    QVERIFY(!pair.rcv.has(EventSlot::FaxReceived));
+    QVERIFY(!QFile::exists(platform::localPath(kReceiveFile)));
+    if (setup == Setup::MissingFolder) {
+        // The receiver names the file it could not create and why.
+        QVERIFY2(pair.rcv.debugContains(platform::localPath(missing)),
+                 qPrintable(pair.rcv.texts(EventSlot::Debug).join('\n')));
+        QVERIFY(pair.rcv.debugContains("does not exist"));
+    }
+    if (setup == Setup::AcceptFalse)
+        QVERIFY(pair.rcv.debugContains("AcceptFax is False"));
+    if (setup == Setup::IntoSentFile)
+        QVERIFY(pair.rcv.debugContains("is the file being sent"));
+    // The file to send is never touched.
+    QCOMPARE(componenttest::readFile(platform::localPath(kSendFile)), m_document);
+}
+
+void TestComponentCalls::droppedLineLeavesPartialFile()
+{
+    // Three pages of several blocks each: the line drops inside the second page.
+    const sff::DocumentInfo info = sff::checkData(m_document);
+    const int dropAfter = int((info.pages[1].offset + 2048) / 2048);
+    line().setFault(capi::SimulatedLine::Fault::DroppedLine, dropAfter);
+
+    Pair pair;
+    pair.start();
+    QVERIFY(pair.snd.send("6", "6", kSendFile));
+    QTRY_VERIFY_WITH_TIMEOUT(pair.ended(), kCallTimeout);
+
+    QVERIFY(!pair.snd.faxSentValue());
+    QVERIFY(!pair.rcv.has(EventSlot::FaxReceived));
+    QCOMPARE(pair.rcv.count(EventSlot::Disconnected), 1);
+    const QByteArray partial = componenttest::readFile(platform::localPath(kReceiveFile));
+    QVERIFY(partial.size() > info.pages[1].offset);
+    QVERIFY(partial.size() < m_document.size());
+    QVERIFY(m_document.startsWith(partial));
+    // The first page came whole and can be read from the partial file.
+    const QList<QImage> pages = componenttest::pagesOf(partial);
+    QVERIFY(!pages.isEmpty());
+    QVERIFY(pages.first() == componenttest::pagesOf(m_document).first());
+    QVERIFY(pair.rcv.texts(EventSlot::CallProgress).join('|').contains("fax incomplete"));
+}
+
+enum class Stage { AfterSend, Offered, Connected, MidData };
+Q_DECLARE_METATYPE(Stage)
+
+void TestComponentCalls::disconnectAtEachStage_data()
+{
+    QTest::addColumn<bool>("senderDisconnects");
+    QTest::addColumn<Stage>("stage");
+    QTest::newRow("snd, dialing") << true << Stage::AfterSend;
+    QTest::newRow("snd, while offered") << true << Stage::Offered;
+    QTest::newRow("snd, connected") << true << Stage::Connected;
+    QTest::newRow("snd, in mid-data") << true << Stage::MidData;
+    QTest::newRow("rcv, while offered") << false << Stage::Offered;
+    QTest::newRow("rcv, connected") << false << Stage::Connected;
+    QTest::newRow("rcv, in mid-data") << false << Stage::MidData;
+}
+
+namespace {
+
+// Calls `act` once, when the endpoint raises the event that marks the stage.
+void armAt(Endpoint &watched, Stage stage, std::function<void()> act)
+{
+    auto done = std::make_shared<bool>(false);
+    watched.onEvent = [=](int slot, QVariantList &params) {
+        if (*done)
+            return;
+        const bool hit =
+            (stage == Stage::Offered && slot == int(EventSlot::IncomingFax))
+            || (stage == Stage::Connected && slot == int(EventSlot::Connected))
+            || (stage == Stage::MidData && slot == int(EventSlot::CallProgress)
+                && (params.value(0).toString().startsWith("sending page 2")
+                    || params.value(0).toString() == "receiving page 2"));
+        if (hit) {
+            *done = true;
+            act();
+        }
+    };
+}
+
+} // namespace
+
+void TestComponentCalls::disconnectAtEachStage()
+{
+    QFETCH(bool, senderDisconnects);
+    QFETCH(Stage, stage);
+
+    if (stage == Stage::MidData)
+        line().setRate(kWatchableRate);
+    Pair pair;
+    pair.start();
+    Endpoint &actor = senderDisconnects ? pair.snd : pair.rcv;
+    // Stages are seen on the receiver while offered, otherwise on the side that acts.
+    Endpoint &watched = stage == Stage::Offered ? pair.rcv : actor;
+    armAt(watched, stage, [&actor] { actor.call(MemberId::Disconnect); });
+    QVERIFY(pair.snd.send("6", "6", kSendFile));
+    if (stage == Stage::AfterSend)
+        actor.call(MemberId::Disconnect);
+    QTRY_VERIFY_WITH_TIMEOUT(pair.ended(), kCallTimeout);
+
+    QCOMPARE(pair.snd.count(EventSlot::FaxSent), 1);
+    QVERIFY(!pair.snd.faxSentValue());
+    QCOMPARE(pair.snd.count(EventSlot::Disconnected), 1);
+    QCOMPARE(pair.rcv.count(EventSlot::Disconnected), pair.rcv.count(EventSlot::IncomingFax));
+    QVERIFY(!pair.rcv.has(EventSlot::FaxReceived));
+    QVERIFY(actor.texts(EventSlot::CallProgress).contains("disconnecting"));
+    if (stage == Stage::MidData) {
+        const QByteArray partial = componenttest::readFile(platform::localPath(kReceiveFile));
+        QVERIFY(partial.size() < m_document.size());
+    }
+
+    // Both endpoints are ready for the next call.
+    pair.snd.onEvent = nullptr;
+    pair.rcv.onEvent = nullptr;
+    pair.clearEvents();
+    QVERIFY(pair.snd.send("6", "6", kSendFile));
+    QTRY_VERIFY_WITH_TIMEOUT(pair.ended(), kCallTimeout);
+    QVERIFY2(pair.snd.faxSentValue(), qPrintable(storyText(pair.snd)));
+    QVERIFY(pair.rcv.has(EventSlot::FaxReceived));
+}
+
+void TestComponentCalls::stopCapiInMidCall_data()
+{
+    QTest::addColumn<bool>("senderStops");
+    QTest::newRow("snd stops") << true;
+    QTest::newRow("rcv stops") << false;
+}
+
+void TestComponentCalls::stopCapiInMidCall()
+{
+    QFETCH(bool, senderStops);
+    line().setRate(kWatchableRate);
+    Pair pair;
+    pair.start();
+    Endpoint &actor = senderStops ? pair.snd : pair.rcv;
+    armAt(actor, Stage::MidData, [&actor] { actor.call(MemberId::StopCapi); });
+    QVERIFY(pair.snd.send("6", "6", kSendFile));
+    QTRY_VERIFY_WITH_TIMEOUT(pair.ended(), kCallTimeout);
+
+    QVERIFY(!pair.snd.faxSentValue());
+    QCOMPARE(pair.snd.count(EventSlot::Disconnected), 1);
+    QCOMPARE(pair.rcv.count(EventSlot::Disconnected), 1);
+    QVERIFY(!pair.rcv.has(EventSlot::FaxReceived));
+    QCOMPARE(line().applicationCount(), 1);
+
+    // A stopped endpoint sends nothing until it is started again.
+    actor.onEvent = nullptr;
+    pair.clearEvents();
+    if (senderStops) {
+        QVERIFY(!pair.snd.send("6", "6", kSendFile));
+        QTRY_VERIFY(pair.snd.debugContains("CAPI is not started"));
+    }
+    QVERIFY(actor.callBool(MemberId::StartCapi));
+    if (!senderStops)
+        pair.rcv.call(MemberId::Listen);
+    pair.clearEvents();
+    QVERIFY(pair.snd.send("6", "6", kSendFile));
+    QTRY_VERIFY_WITH_TIMEOUT(pair.ended(), kCallTimeout);
+    QVERIFY2(pair.snd.faxSentValue(), qPrintable(storyText(pair.snd)));
+}
+
+enum class Refusal { NotStarted, Missing, Empty, NotSff, Truncated, CallInProgress, NoNumber };
+Q_DECLARE_METATYPE(Refusal)
+
+void TestComponentCalls::sendRefused_data()
+{
+    QTest::addColumn<Refusal>("refusal");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("before StartCapi") << Refusal::NotStarted << "CAPI is not started";
+    QTest::newRow("missing file") << Refusal::Missing << "no such file";
+    QTest::newRow("empty file") << Refusal::Empty << "is empty";
+    QTest::newRow("not SFF") << Refusal::NotSff << "no valid SFF";
+    QTest::newRow("truncated file") << Refusal::Truncated << "truncated";
+    QTest::newRow("call in progress") << Refusal::CallInProgress << "call is in progress";
+    QTest::newRow("no number") << Refusal::NoNumber << "no number to call";
+}
+
+void TestComponentCalls::sendRefused()
+{
+    QFETCH(Refusal, refusal);
+    QFETCH(QString, why);
+
+    Pair pair;
+    if (refusal != Refusal::NotStarted) {
+        pair.start();
+    } else {
+        QVERIFY(pair.rcv.callBool(MemberId::StartCapi));
+        pair.rcv.call(MemberId::Listen);
+        pair.rcv.set(MemberId::ReceiveFileName, kReceiveFile);
+    }
+    const QString bad = QStringLiteral("C:\\tmp\\bad.sff");
+    const QString local = platform::localPath(bad);
+    QFile::remove(local);
+    QString file = bad;
+    QString number = QStringLiteral("6");
+    switch (refusal) {
+    case Refusal::Empty: componenttest::writeFile(local, {}); break;
+    case Refusal::NotSff: componenttest::writeFile(local, "%PDF-1.4 not a fax at all"); break;
+    case Refusal::Truncated:
+        componenttest::writeFile(local, m_document.left(m_document.size() / 2 + 1));
+        break;
+    case Refusal::CallInProgress:
+        QVERIFY(pair.snd.send("6", "6", kSendFile));
+        file = kSendFile;
+        break;
+    case Refusal::NoNumber: number.clear(); file = kSendFile; break;
+    case Refusal::NotStarted: file = kSendFile; break;
+    case Refusal::Missing: break;
+    }
+    QVERIFY(!pair.snd.send(number, "6", file));
+    QTRY_VERIFY2_WITH_TIMEOUT(pair.snd.debugContains(why),
+                              qPrintable(pair.snd.texts(EventSlot::Debug).join('\n')), 10000);
+
+    // Nothing was placed: the one call the receiver sees is a good one sent afterwards.
+    if (refusal == Refusal::NotStarted)
+        QVERIFY(pair.snd.callBool(MemberId::StartCapi));
+    if (refusal != Refusal::CallInProgress)
+        QVERIFY(pair.snd.send("6", "6", kSendFile));
+    QTRY_VERIFY_WITH_TIMEOUT(pair.ended(), kCallTimeout);
+    QVERIFY2(pair.snd.faxSentValue(), qPrintable(storyText(pair.snd)));
+    QCOMPARE(pair.rcv.count(EventSlot::IncomingCall), 1);
+    QCOMPARE(pair.snd.count(EventSlot::FaxSent), 1);
+}
+
+void TestComponentCalls::startStopAndListenRules()
+{
+    QWidget host;
+    Endpoint ep(&host);
+    ep.call(MemberId::StopCapi); // harmless before any start
+    ep.call(MemberId::Listen);
+    QVERIFY(ep.callBool(MemberId::StartCapi));
+    QCOMPARE(line().applicationCount(), 1);
+    QVERIFY(ep.callBool(MemberId::StartCapi)); // again: True, nothing changes
+    QCOMPARE(line().applicationCount(), 1);
+    QVERIFY(ep.text(MemberId::CapiDescription).contains("simulated", Qt::CaseInsensitive));
+    QVERIFY(!ep.text(MemberId::SerialNumber).isEmpty());
+    ep.call(MemberId::StopCapi);
+    QCOMPARE(line().applicationCount(), 0);
+    QTRY_VERIFY(ep.debugContains("StopCapi: CAPI is not started"));
+    QVERIFY(ep.debugContains("Listen: CAPI is not started"));
+    QVERIFY(ep.debugContains("already started"));
+
+    // A line without room for another application: False, and the reason.
+    QList<quint16> others;
+    for (capi::RegisterResult r; (r = line().registerApplication({})).ok();)
+        others << r.appId;
+    QVERIFY(!others.isEmpty());
+    QVERIFY(!ep.callBool(MemberId::StartCapi));
+    for (quint16 id : others)
+        line().release(id);
+    QTRY_VERIFY(ep.debugContains("StartCapi: registration with the line failed"));
+    QVERIFY(ep.callBool(MemberId::StartCapi));
+    ep.call(MemberId::StopCapi);
+}
+
+void TestComponentCalls::incomingCallTypes_data()
+{
+    QTest::addColumn<int>("cip");
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<bool>("fax");
+    QTest::newRow("telephony") << int(capi::cip::Telephony) << "telephony" << false;
+    QTest::newRow("speech") << int(capi::cip::Speech) << "speech" << false;
+    QTest::newRow("3.1 kHz audio") << int(capi::cip::Audio3k1) << "3.1 kHz audio" << true;
+}
+
+void TestComponentCalls::incomingCallTypes()
+{
+    QFETCH(int, cip);
+    QFETCH(QString, type);
+    QFETCH(bool, fax);
+
+    Pair pair;
+    pair.start();
+    pair.rcv.acceptFax = false;
+    line().setNoAnswerTimeout(std::chrono::milliseconds(300));
+    // A telephone or an analogue fax machine on the line: a bare CAPI application calling.
+    const capi::RegisterResult phone = line().registerApplication({});
+    QVERIFY(phone.ok());
+    QList<capi::Message> heard;
+    QObject context;
+    connect(&line(), &capi::Transport::messagesWaiting, &context, [&](quint16 app) {
+        while (auto m = line().getMessage(app)) {
+            heard << *m;
+            if (m->subcommand == capi::Subcommand::Ind)
+                line().putMessage(m->response());
+        }
+    });
+    capi::Message call(capi::Command::Connect, capi::Subcommand::Req, phone.appId, 1);
+    call.cip = quint16(cip);
+    call.calledParty.digits = "6";
+    call.callingParty.digits = "0301234";
+    QCOMPARE(line().putMessage(call), capi::info::Ok);
+    const auto disconnect = [&heard] {
+        for (const capi::Message &m : heard)
+            if (m.command == capi::Command::Disconnect && m.subcommand == capi::Subcommand::Ind)
+                return int(m.reason);
+        return -1;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(disconnect() >= 0, 10000);
+    line().release(phone.appId);
+    QVERIFY(std::none_of(heard.begin(), heard.end(), [](const capi::Message &m) {
+        return m.command == capi::Command::ConnectActive;
+    }));
+    QCOMPARE(pair.rcv.first(EventSlot::IncomingCall), (QVariantList{"6", "0301234", type}));
+    if (fax) {
+        // Analogue fax machines call as 3.1 kHz audio: announced as a fax, refused here.
+        QCOMPARE(pair.rcv.first(EventSlot::IncomingFax), (QVariantList{"6", "0301234"}));
+        QCOMPARE(disconnect(), int(capi::reason::CallRejected));
+    } else {
+        // Phone calls ring on until the line gives up: nobody answers them.
+        QCOMPARE(pair.rcv.story(), (QList<int>{int(EventSlot::IncomingCall),
+                                               int(EventSlot::IncomingPhoneCall)}));
+        QCOMPARE(pair.rcv.first(EventSlot::IncomingPhoneCall), (QVariantList{"6", "0301234"}));
+        QCOMPARE(disconnect(), int(capi::reason::NoAnswer));
+    }
+}
+
+void TestComponentCalls::statusWindowFollowsTheCall()
+{
+    line().setRate(kWatchableRate);
+    Pair pair;
+    pair.start();
+    pair.rcv.set(MemberId::ShowProgressForm, true);
+    QWidget *window = nullptr;
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (w->objectName() == QLatin1String("quillonStatusWindow") && w->isVisible())
+            window = w;
+    QVERIFY(window);
+    auto label = [window](const char *name) {
+        return window->findChild<QLabel *>(QLatin1String(name))->text();
+    };
+    QTRY_VERIFY(label("stateLabel").startsWith("listening"));
+    QString seenPage;
+    QString seenState;
+    pair.rcv.onEvent = [&](int slot, QVariantList &params) {
+        if (slot == int(EventSlot::CallProgress) && params.value(0) == "receiving page 2") {
+            seenPage = label("pageLabel");
+            seenState = label("stateLabel");
+            QVERIFY(!window->findChild<QLabel *>("pagePicture")->pixmap().isNull());
+        }
+    };
+    QVERIFY(pair.snd.send("6", "6", kSendFile));
+    QTRY_VERIFY_WITH_TIMEOUT(pair.ended(), kCallTimeout);
+    QVERIFY2(seenPage.startsWith("page 2"), qPrintable(seenPage));
+    QVERIFY2(seenState.startsWith("receiving"), qPrintable(seenState));
+    QVERIFY2(label("numbersLabel").contains("6"), qPrintable(label("numbersLabel")));
+    QVERIFY2(label("reasonLabel").contains("normal"), qPrintable(label("reasonLabel")));
+    QVERIFY(label("bytesLabel").startsWith(QLocale::c().toString(m_document.size())));
+    pair.rcv.set(MemberId::ShowProgressForm, false);
+    QVERIFY(!window->isVisible());
+}
+
+void TestComponentCalls::eventsKeepUpWithAnUnpacedLine()
+{
+    // Events that fell behind the line would pile up for the length of the fax: every page
+    // must be announced while its call is still on the line.
+    const QByteArray document = componenttest::testDocument(20, sff::Resolution::Standard, 300);
+    QVERIFY(componenttest::writeFile(platform::localPath(kSendFile), document));
+    Pair pair;
+    pair.start();
+    QList<int> callsWhenAnnounced;
+    pair.rcv.onEvent = [&](int slot, QVariantList &params) {
+        if (slot == int(EventSlot::CallProgress)
+            && params.value(0).toString().startsWith("receiving page"))
+            callsWhenAnnounced << line().callCount();
+    };
+    QVERIFY(pair.snd.send("6", "6", kSendFile));
+    QTRY_VERIFY_WITH_TIMEOUT(pair.ended(), kCallTimeout);
+    QVERIFY(pair.snd.faxSentValue());
+    QCOMPARE(callsWhenAnnounced, QList<int>(20, 1));
+}
+
+QUILLON_TEST_MAIN(TestComponentCalls)
+#include "tst_componentcalls.moc"

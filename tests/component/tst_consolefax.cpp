@@ -1,0 +1,145 @@
+// The console window with the real component, as an operator uses it: Start, "send fax", the
+// call runs to its end on the simulated line, then Quit. The debug log on disk holds the
+// journal in order and the received file holds the sample's pages.
+
+#include "component/faxdocs.h"
+#include "common/testenv.h"
+
+#include "app/frmtestprog.h"
+#include "app/journal/journallist.h"
+#include "capi/simulatedline.h"
+#include "endpoint/componenthost.h"
+#include "platform/drivepath.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace {
+
+QString local(const QString &drivePath)
+{
+    return platform::localPath(drivePath);
+}
+
+QStringList logLines()
+{
+    QString text = QString::fromUtf8(componenttest::readFile(local("C:\\faxdbg.log")));
+    QStringList lines = text.split(QStringLiteral("\r\n"));
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+// The index of the first line at or after `from` that starts with `prefix`; -1 when none.
+int lineAt(const QStringList &lines, const QString &prefix, int from = 0)
+{
+    for (int i = from; i < lines.size(); ++i)
+        if (lines[i].startsWith(prefix))
+            return i;
+    return -1;
+}
+
+} // namespace
+
+class TestConsoleFax : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void startSendQuit_data();
+    void startSendQuit();
+};
+
+void TestConsoleFax::startSendQuit_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("method");
+    QTest::newRow("send fax") << "cmdSendFax" << "SendFax";
+    QTest::newRow("send fax G4") << "cmdSendFaxG4" << "SendFaxG4";
+}
+
+void TestConsoleFax::startSendQuit()
+{
+    QFETCH(QString, button);
+    QFETCH(QString, method);
+
+    const QByteArray sample = componenttest::testDocument(2);
+    QDir().mkpath(local("C:\\tmp"));
+    QVERIFY(componenttest::writeFile(local("C:\\tmp\\testfax.sff"), sample));
+    QFile::remove(local("C:\\tmp\\recieved.sff"));
+
+    // The host finds the component beside the console, as it does for quillon-console.
+    quillon::ComponentHost host({QFileInfo(QStringLiteral(QUILLON_PLUGIN_FILE)).path()});
+    QList<int> exits;
+    QStringList failures;
+    {
+        frmTestprog window(host.factory());
+        window.setErrorReport([&failures](const platform::Failure &f) {
+            failures << QStringLiteral("%1 %2").arg(f.number()).arg(f.text());
+        });
+        window.setProgramEnd([&exits](int code) { exits << code; });
+        window.load();
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        auto click = [&window](const QString &name) {
+            auto *b = window.findChild<QPushButton *>(name);
+            QVERIFY2(b, qPrintable(name));
+            QTest::mouseClick(b, Qt::LeftButton, {}, b->rect().center());
+        };
+
+        click(QStringLiteral("cmdStart"));
+        const QString info = window.findChild<QWidget *>("CapiInfo")->property("plainText").toString();
+        QVERIFY2(info.startsWith("StartCapi()=True   CAPI "), qPrintable(info));
+        // The component paces the line for an operator to watch; the test needs no pacing.
+        capi::SimulatedLine::instance().resetFaults();
+
+        click(button);
+        auto *callinfo = window.findChild<JournalList *>(QStringLiteral("lbCallinfo"));
+        auto ended = [callinfo] {
+            bool snd = false;
+            bool rcv = false;
+            for (qsizetype i = 0; i < callinfo->count(); ++i) {
+                snd = snd || callinfo->itemText(i) == QLatin1String("snd: Disconnected");
+                rcv = rcv || callinfo->itemText(i) == QLatin1String("rcv: Disconnected");
+            }
+            return snd && rcv;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(ended(), 30000);
+        click(QStringLiteral("cmdQuit"));
+        QCOMPARE(exits, QList<int>{0});
+        QVERIFY2(failures.isEmpty(), qPrintable(failures.join('\n')));
+    }
+    // Stop, run by Quit, released both endpoints from the line.
+    QCOMPARE(capi::SimulatedLine::instance().applicationCount(), 0);
+
+    // The log on disk: the send result, then the call as both endpoints reported it.
+    const QStringList lines = logLines();
+    const QString all = lines.join('\n');
+    const int result = lineAt(lines, QStringLiteral("snd: %1(...) result: True").arg(method));
+    QVERIFY2(result >= 0, qPrintable(all));
+    const int call = lineAt(lines, QStringLiteral("rcv: call for 6 from 6, type: fax G"), result);
+    const int incoming = lineAt(lines, QStringLiteral("rcv: incoming fax for 6 from 6"), call);
+    const int connected = lineAt(lines, QStringLiteral("snd: Connected: "), incoming);
+    const int sent = lineAt(lines, QStringLiteral("snd: Fax sent, success=True"), connected);
+    const int sndGone = lineAt(lines, QStringLiteral("snd: Disconnected"), sent);
+    const int rcvGone = lineAt(lines, QStringLiteral("rcv: Disconnected"), incoming);
+    QVERIFY2(call > result && incoming > call && connected > incoming && sent > connected
+                 && sndGone > sent && rcvGone > incoming,
+             qPrintable(all));
+    QVERIFY(lineAt(lines, QStringLiteral("snd: Debug: -> CONNECT_REQ")) >= 0);
+    QVERIFY(lineAt(lines, QStringLiteral("rcv: Debug: <- CONNECT_IND")) >= 0);
+    QVERIFY(lineAt(lines, QStringLiteral("snd: CallProgress: page 2 of 2 sent")) >= 0);
+
+    // The received file holds the sample's pages.
+    const QByteArray received = componenttest::readFile(local("C:\\tmp\\recieved.sff"));
+    const QList<QImage> want = componenttest::pagesOf(sample);
+    const QList<QImage> got = componenttest::pagesOf(received);
+    QCOMPARE(got.size(), want.size());
+    for (int p = 0; p < want.size(); ++p)
+        QVERIFY(got[p] == want[p]);
+}
+
+QUILLON_TEST_MAIN(TestConsoleFax)
+#include "tst_consolefax.moc"

@@ -4,8 +4,10 @@
 #include "component/faxendpoint.h"
 #include "component/statuswindow.h"
 
+#include <QScreen>
 #include <QWidget>
 
+#include <algorithm>
 #include <cmath>
 
 namespace quillon::component {
@@ -282,9 +284,31 @@ void FaxInstance::showStatusWindow(bool show)
         m_statusWindow->showStatus(m_endpoint->status());
         connect(m_endpoint, &FaxEndpoint::statusChanged, m_statusWindow,
                 [this] { m_statusWindow->showStatus(m_endpoint->status()); });
+        placeStatusWindow();
     }
     m_statusWindow->show();
     m_statusWindow->raise();
+}
+
+// The first time it opens, the status window stands beside the host's window, the windows of
+// two instances one above the other, so it does not cover the controls the operator uses. The
+// window manager may still place it otherwise.
+void FaxInstance::placeStatusWindow()
+{
+    QWidget *host = m_widget ? m_widget->window() : nullptr;
+    if (!host || !host->isVisible())
+        return;
+    m_statusWindow->adjustSize();
+    const QRect frame = host->frameGeometry();
+    const QSize size = m_statusWindow->size();
+    const int row = (m_number - 1) % 2;
+    QPoint pos(frame.right() + 8, frame.top() + row * (size.height() + 40));
+    if (const QScreen *screen = host->screen()) {
+        const QRect room = screen->availableGeometry();
+        pos.setX(std::clamp(pos.x(), room.left(), std::max(room.left(), room.right() - size.width())));
+        pos.setY(std::clamp(pos.y(), room.top(), std::max(room.top(), room.bottom() - size.height())));
+    }
+    m_statusWindow->move(pos);
 }
 
 } // namespace quillon::component

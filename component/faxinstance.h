@@ -35,6 +35,7 @@ public:
 
 private:
     void showStatusWindow(bool show);
+    void placeStatusWindow();
 
     QPointer<QWidget> m_widget;
     EventQueue *m_events;

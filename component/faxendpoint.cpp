@@ -73,7 +73,7 @@ struct FaxEndpoint::Call
     quint32 ncci = 0;
     quint16 offerNumber = 0;       // message number of the CONNECT_IND while offered
     bool disconnectWanted = false; // Disconnect given before the PLCI was known
-    bool localAbort = false;       // this side ended the call
+    bool localAbort = false;       // this side ended the call before its fax connection ended
     bool dataFault = false;        // a block was refused or could not be read or written
     bool b3Ended = false;
     quint16 reasonB3 = 0;
@@ -218,7 +218,10 @@ void FaxEndpoint::disconnectCall()
         debug(QStringLiteral("Disconnect: the call is already being cleared"));
         return;
     }
-    call.localAbort = true;
+    // Once the fax connection has ended, the document is whole or not already: clearing the
+    // call then does not cut it short.
+    if (!call.b3Ended)
+        call.localAbort = true;
     progress(QStringLiteral("disconnecting"));
     setState(CallStatus::State::Disconnecting);
     switch (call.phase) {
@@ -254,7 +257,8 @@ void FaxEndpoint::stopCapi(StopMode mode)
     }
     // Releasing the application clears its calls on the line; the far end learns it there.
     if (m_call) {
-        m_call->localAbort = true;
+        if (!m_call->b3Ended)
+            m_call->localAbort = true;
         finishCall(QStringLiteral("call ended: CAPI stopped"), capi::reason::Normal);
     }
     disconnect(m_line, &capi::Transport::messagesWaiting, this, &FaxEndpoint::onMessagesWaiting);

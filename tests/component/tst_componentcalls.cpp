@@ -108,6 +108,7 @@ private slots:
     void callNotTaken_data();
     void callNotTaken();
     void droppedLineLeavesPartialFile();
+    void receiveFileWriteFails();
     void disconnectAtEachStage_data();
     void disconnectAtEachStage();
     void stopCapiInMidCall_data();
@@ -320,6 +321,26 @@ void TestComponentCalls::droppedLineLeavesPartialFile()
     QVERIFY(!pages.isEmpty());
     QVERIFY(pages.first() == componenttest::pagesOf(m_document).first());
     QVERIFY(pair.rcv.texts(EventSlot::CallProgress).join('|').contains("fax incomplete"));
+}
+
+void TestComponentCalls::receiveFileWriteFails()
+{
+    // A receive file that takes no data (a full disk): the receiver must end the call, so the
+    // sender does not report a fax that was lost on the way as sent.
+    const QString full = QStringLiteral("/dev/full");
+    if (!QFileInfo(full).isWritable())
+        QSKIP("no /dev/full here");
+    Pair pair;
+    pair.start();
+    pair.rcv.set(MemberId::ReceiveFileName, full);
+    QVERIFY(pair.snd.send("6", "6", kSendFile));
+    QTRY_VERIFY_WITH_TIMEOUT(pair.ended(), kCallTimeout);
+
+    QVERIFY2(!pair.snd.faxSentValue(), qPrintable(storyText(pair.snd)));
+    QVERIFY(!pair.rcv.has(EventSlot::FaxReceived));
+    QCOMPARE(pair.rcv.count(EventSlot::Disconnected), 1);
+    QVERIFY(pair.rcv.debugContains(QStringLiteral("cannot write %1").arg(full)));
+    QVERIFY(pair.rcv.texts(EventSlot::CallProgress).contains("disconnecting"));
 }
 
 enum class Stage { AfterSend, Offered, Connected, MidData, FaxEnded };

@@ -116,6 +116,7 @@ private slots:
     void sendRefused_data();
     void sendRefused();
     void startStopAndListenRules();
+    void startAgainChangesNothing();
     void incomingCallTypes_data();
     void incomingCallTypes();
     void statusWindowFollowsTheCall();
@@ -561,6 +562,34 @@ void TestComponentCalls::startStopAndListenRules()
     QTRY_VERIFY(ep.debugContains("StartCapi: registration with the line failed"));
     QVERIFY(ep.callBool(MemberId::StartCapi));
     ep.call(MemberId::StopCapi);
+}
+
+void TestComponentCalls::startAgainChangesNothing()
+{
+    // StartCapi given again while started, in mid-call: the call goes on, and the receiving
+    // endpoint still listens afterwards without being told to Listen again.
+    line().setRate(kWatchableRate);
+    Pair pair;
+    pair.start();
+    int callsWhenStarted = -1;
+    armAt(pair.snd, Stage::MidData, [&] {
+        callsWhenStarted = line().callCount();
+        QVERIFY(pair.snd.callBool(MemberId::StartCapi));
+        QVERIFY(pair.rcv.callBool(MemberId::StartCapi));
+    });
+    QVERIFY(pair.snd.send("6", "6", kSendFile));
+    QTRY_VERIFY_WITH_TIMEOUT(pair.ended(), kCallTimeout);
+    QCOMPARE(callsWhenStarted, 1);
+    QVERIFY2(pair.snd.faxSentValue(), qPrintable(storyText(pair.snd)));
+    QVERIFY(pair.rcv.has(EventSlot::FaxReceived));
+    QCOMPARE(line().applicationCount(), 2);
+
+    pair.snd.onEvent = nullptr;
+    pair.clearEvents();
+    QVERIFY(pair.snd.send("6", "6", kSendFile));
+    QTRY_VERIFY_WITH_TIMEOUT(pair.ended(), kCallTimeout);
+    QVERIFY2(pair.snd.faxSentValue(), qPrintable(storyText(pair.snd)));
+    QVERIFY(pair.rcv.has(EventSlot::FaxReceived));
 }
 
 void TestComponentCalls::incomingCallTypes_data()

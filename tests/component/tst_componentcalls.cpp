@@ -439,25 +439,32 @@ void TestComponentCalls::disconnectAtEachStage()
 void TestComponentCalls::stopCapiInMidCall_data()
 {
     QTest::addColumn<bool>("senderStops");
-    QTest::newRow("snd stops") << true;
-    QTest::newRow("rcv stops") << false;
+    QTest::addColumn<Stage>("stage");
+    QTest::addColumn<bool>("faxGoesThrough");
+    QTest::newRow("snd stops") << true << Stage::MidData << false;
+    QTest::newRow("rcv stops") << false << Stage::MidData << false;
+    QTest::newRow("rcv stops after the fax connection ended") << false << Stage::FaxEnded << true;
 }
 
 void TestComponentCalls::stopCapiInMidCall()
 {
     QFETCH(bool, senderStops);
+    QFETCH(Stage, stage);
+    QFETCH(bool, faxGoesThrough);
     line().setRate(kWatchableRate);
     Pair pair;
     pair.start();
     Endpoint &actor = senderStops ? pair.snd : pair.rcv;
-    armAt(actor, Stage::MidData, [&actor] { actor.call(MemberId::StopCapi); });
+    armAt(actor, stage, [&actor] { actor.call(MemberId::StopCapi); });
     QVERIFY(pair.snd.send("6", "6", kSendFile));
     QTRY_VERIFY_WITH_TIMEOUT(pair.ended(), kCallTimeout);
 
-    QVERIFY(!pair.snd.faxSentValue());
+    QCOMPARE(pair.snd.faxSentValue(), faxGoesThrough);
     QCOMPARE(pair.snd.count(EventSlot::Disconnected), 1);
     QCOMPARE(pair.rcv.count(EventSlot::Disconnected), 1);
-    QVERIFY(!pair.rcv.has(EventSlot::FaxReceived));
+    QVERIFY2(pair.rcv.has(EventSlot::FaxReceived) == faxGoesThrough,
+             qPrintable(storyText(pair.rcv)));
+    QVERIFY(actor.texts(EventSlot::CallProgress).contains("call ended: CAPI stopped"));
     QCOMPARE(line().applicationCount(), 1);
 
     // A stopped endpoint sends nothing until it is started again.

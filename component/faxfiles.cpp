@@ -1,6 +1,7 @@
 #include "component/faxfiles.h"
 
 #include "platform/drivepath.h"
+#include "platform/fileinuse.h"
 #include "sff/reader.h"
 
 #include <QDir>
@@ -117,6 +118,8 @@ std::unique_ptr<IncomingDocument> IncomingDocument::create(const QString &localP
         *reason = QStringLiteral("cannot create %1: %2").arg(localPath, doc->m_file.errorString());
         return nullptr;
     }
+    // A fax that is arriving is not deleted under the receiver's feet.
+    platform::markInUse(doc->m_file);
     return doc;
 }
 

@@ -1,5 +1,7 @@
 #include "platform/drivepath.h"
 
+#include "platform/fileinuse.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -52,6 +54,8 @@ bool deleteFile(const QString &path, QString *error)
         reason = QStringLiteral("no such file: %1").arg(local);
     else if (info.isDir() && !info.isSymLink())
         reason = QStringLiteral("is a folder: %1").arg(local);
+    else if (isInUse(local))
+        reason = QStringLiteral("file in use: %1").arg(local);
     else {
         QFile file(local);
         if (file.remove())

@@ -20,7 +20,8 @@ QString driveFolder(QChar drive);
 QString localPath(const QString &path);
 
 // Deletes exactly the one file that the path names (after mapping). Wildcards are ordinary
-// characters; a folder is never deleted. Returns false, with the reason, when nothing was
+// characters; a folder is never deleted, nor a file that a program holds open as in use
+// (platform/fileinuse.h). Returns false, with the reason, when nothing was
 // deleted.
 bool deleteFile(const QString &path, QString *error = nullptr);
 

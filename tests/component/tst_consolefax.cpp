@@ -50,6 +50,7 @@ class TestConsoleFax : public QObject
 private slots:
     void startSendQuit_data();
     void startSendQuit();
+    void sendWhileReceivingKeepsTheFax();
 };
 
 void TestConsoleFax::startSendQuit_data()
@@ -139,6 +140,47 @@ void TestConsoleFax::startSendQuit()
     QCOMPARE(got.size(), want.size());
     for (int p = 0; p < want.size(); ++p)
         QVERIFY(got[p] == want[p]);
+}
+
+// A second "send fax" while a fax arrives is refused by the busy sender, and its deletion of
+// the receive file must not destroy the fax that is arriving in it.
+void TestConsoleFax::sendWhileReceivingKeepsTheFax()
+{
+    const QByteArray sample = componenttest::testDocument(2);
+    QVERIFY(componenttest::writeFile(local("C:\\tmp\\testfax.sff"), sample));
+    QFile::remove(local("C:\\tmp\\recieved.sff"));
+
+    quillon::ComponentHost host({QFileInfo(QStringLiteral(QUILLON_PLUGIN_FILE)).path()});
+    QStringList failures;
+    frmTestprog window(host.factory());
+    window.setErrorReport([&failures](const platform::Failure &f) { failures << f.text(); });
+    window.setProgramEnd([](int) {});
+    window.load();
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *send = window.findChild<QPushButton *>(QStringLiteral("cmdSendFax"));
+    QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("cmdStart")), Qt::LeftButton);
+    // A slow line, so the second click lands while the data is on its way.
+    capi::SimulatedLine::instance().setRate(128000);
+    QTest::mouseClick(send, Qt::LeftButton);
+
+    auto *callinfo = window.findChild<JournalList *>(QStringLiteral("lbCallinfo"));
+    auto count = [callinfo](const QString &line) {
+        int n = 0;
+        for (qsizetype i = 0; i < callinfo->count(); ++i)
+            n += callinfo->itemText(i) == line;
+        return n;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(count(QStringLiteral("rcv: CallProgress: receiving page 1")) == 1, 30000);
+    QVERIFY(count(QStringLiteral("rcv: Disconnected")) == 0);
+    QTest::mouseClick(send, Qt::LeftButton);
+    auto *debug = window.findChild<JournalList *>(QStringLiteral("lbDebug"));
+    QCOMPARE(debug->itemText(debug->count() - 1).left(31), QStringLiteral("snd: SendFax(...) result: False"));
+    QTRY_VERIFY_WITH_TIMEOUT(count(QStringLiteral("rcv: Disconnected")) == 1, 30000);
+    capi::SimulatedLine::instance().resetFaults();
+    QVERIFY2(failures.isEmpty(), qPrintable(failures.join('\n')));
+    QCOMPARE(count(QStringLiteral("snd: Fax sent, success=True")), 1);
+    QCOMPARE(componenttest::readFile(local("C:\\tmp\\recieved.sff")), sample);
 }
 
 QUILLON_TEST_MAIN(TestConsoleFax)

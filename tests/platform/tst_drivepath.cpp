@@ -1,5 +1,7 @@
 #include "platform/drivepath.h"
 
+#include "platform/fileinuse.h"
+
 #include "common/testenv.h"
 
 #include <QDir>
@@ -97,6 +99,28 @@ private slots:
         QVERIFY(!platform::deleteFile(path, &error));
         QVERIFY(!error.isEmpty());
         QVERIFY(QFileInfo(platform::localPath(QStringLiteral("C:\\del2"))).isDir());
+    }
+
+    void fileInUseIsNotDeleted()
+    {
+        const QString path = QStringLiteral("C:\\inuse\\rx.sff");
+        const QString local = platform::localPath(path);
+        touch(local);
+        {
+            QFile writer(local);
+            QVERIFY(writer.open(QIODevice::WriteOnly | QIODevice::Append));
+            QVERIFY(!platform::isInUse(local));
+            platform::markInUse(writer);
+            QVERIFY(platform::isInUse(local));
+            QString error;
+            QVERIFY(!platform::deleteFile(path, &error));
+            QVERIFY2(error.contains(QStringLiteral("in use")), qPrintable(error));
+            QVERIFY(QFileInfo::exists(local));
+        }
+        // Closed, the file is an ordinary file again.
+        QVERIFY(!platform::isInUse(local));
+        QVERIFY(platform::deleteFile(path));
+        QVERIFY(!QFileInfo::exists(local));
     }
 
     void sameFile()

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+
+class QFile;
+
+namespace platform {
+
+// Marks an open file as in use by this program for as long as it stays open, so that
+// deleteFile() refuses to delete it, as Windows refuses to delete a file that a program holds
+// open (there the open file's sharing mode already does this). Used for files that are being
+// written, such as a fax as it is received.
+void markInUse(QFile &file);
+
+// True when a program holds the file (a local path) open and marked as in use.
+bool isInUse(const QString &localPath);
+
+} // namespace platform

@@ -325,16 +325,23 @@ void frmTestprog::endProgram(int exitCode)
 
 void frmTestprog::closeEvent(QCloseEvent *event)
 {
-    if (m_ended) {
+    // Once the program is ending, or while a failure is being reported (the report ends it),
+    // the window just goes.
+    if (m_ended || m_reporting) {
         event->accept();
         return;
     }
     int cancel = 0;
     enter([this, &cancel] { Form_Unload(cancel); });
-    if (cancel != 0)
+    if (cancel != 0) {
         event->ignore();
-    else
-        event->accept();
+        return;
+    }
+    event->accept();
+    // The console has no other window: once this one has unloaded, the program ends, even
+    // while a status window of the component is still open, and an event that the endpoints
+    // raise on the way out reaches no handler (it would journal to the closed log).
+    endProgram(0);
 }
 
 void frmTestprog::enter(const std::function<void()> &handler)

@@ -289,13 +289,15 @@ private slots:
         QVERIFY(c.window->close());
         QVERIFY(!c.window->isVisible());
         QCOMPARE(fixture::logBytes(), QByteArray("snd: Debug: x\r\n"));
-        // The log is closed: a line journalled now fails its write, and nothing reached the
-        // endpoints on the way out.
+        // The program ends with status 0, whatever other windows are open; an event raised on
+        // the way out reaches no handler, so no failure is reported for the closed log, and
+        // nothing reached the endpoints.
+        QCOMPARE(c.exits, QList<int>{0});
         c.snd->raise(17, params);
-        QCOMPARE(c.failures.size(), 1);
-        QCOMPARE(c.failures[0].first, 52);
+        QVERIFY(c.failures.isEmpty());
+        QCOMPARE(c.control<JournalList>("lbDebug")->count(), 1);
         QCOMPARE(c.takeCalls(), QStringList());
-        QVERIFY(c.exits.isEmpty());
+        QCOMPARE(fixture::logBytes(), QByteArray("snd: Debug: x\r\n"));
     }
 };
 

@@ -16,7 +16,10 @@
 #include <QThread>
 
 #include <algorithm>
+#include <exception>
 #include <limits>
+#include <new>
+#include <optional>
 
 using quillon::EventSlot;
 using quillon::EventTable;
@@ -80,13 +83,30 @@ QString booleanText(bool value)
     return value ? QStringLiteral("True") : QStringLiteral("False");
 }
 
-// Runs a step of a send handler after its send call: a failure skips the step silently.
-void resumeNext(const std::function<void()> &step)
+// Runs a step and hands back its failure, if any. Whatever else a step throws (a component
+// that breaks the boundary, memory running out) becomes a failure too, so that nothing
+// unwinds through the toolkit's event delivery.
+std::optional<platform::Failure> runStep(const std::function<void()> &step)
 {
     try {
         step();
-    } catch (const platform::Failure &) {
+    } catch (const platform::Failure &failure) {
+        return failure;
+    } catch (const std::bad_alloc &) {
+        return platform::Failure(platform::kErrOutOfMemory, QStringLiteral("Out of memory"));
+    } catch (const std::exception &e) {
+        const QString what = QString::fromLocal8Bit(e.what());
+        return platform::Failure(platform::kErrInternal, QStringLiteral("Internal error: ") + what);
+    } catch (...) {
+        return platform::Failure(platform::kErrInternal, QStringLiteral("Internal error"));
     }
+    return std::nullopt;
+}
+
+// Runs a step of a send handler after its send call: a failure skips the step silently.
+void resumeNext(const std::function<void()> &step)
+{
+    (void)runStep(step);
 }
 
 } // namespace
@@ -349,11 +369,8 @@ void frmTestprog::enter(const std::function<void()> &handler)
     // Once the program is ending, or while a failure is being reported, no handler runs.
     if (m_ended || m_reporting)
         return;
-    try {
-        handler();
-    } catch (const platform::Failure &failure) {
-        reportFailure(failure);
-    }
+    if (const std::optional<platform::Failure> failure = runStep(handler))
+        reportFailure(*failure);
 }
 
 void frmTestprog::reportFailure(const platform::Failure &failure)

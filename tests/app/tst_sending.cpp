@@ -229,7 +229,7 @@ private slots:
         QVERIFY(QDir().rmdir(logPath));
     }
 
-    // However the two boxes spell it, a send never deletes the file it sends.
+    // However the boxes spell it, a send never deletes the file it sends, nor the open log.
     void sendKeepsTheFaxWhenBothBoxesNameIt_data()
     {
         QTest::addColumn<QString>("receiveBox");
@@ -237,6 +237,8 @@ private slots:
         QTest::newRow("forward slashes and dots") << QStringLiteral("c:/tmp/../tmp/./testfax.sff");
         QTest::newRow("local path") << local(QStringLiteral("C:\\tmp\\testfax.sff"));
         QTest::newRow("hard link") << QStringLiteral("C:\\tmp\\link.sff");
+        QTest::newRow("the debug log") << QStringLiteral("C:\\faxdbg.log");
+        QTest::newRow("the debug log, other spelling") << QStringLiteral("c:/tmp/../faxdbg.log");
     }
     void sendKeepsTheFaxWhenBothBoxesNameIt()
     {
@@ -252,6 +254,7 @@ private slots:
         QCOMPARE(c.takeCalls().last(), QStringLiteral("rcv.ReceiveFileName=") + receiveBox);
         QCOMPARE(lastDebugLine(c), QStringLiteral("snd: SendFax(...) result: True"));
         QVERIFY(c.failures.isEmpty());
+        QCOMPARE(fixture::logBytes(), QByteArray("snd: SendFax(...) result: True\r\n"));
     }
 
     void deletionRemovesAtMostTheNamedFile()

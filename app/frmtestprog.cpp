@@ -75,8 +75,26 @@ QLabel *label(QWidget *parent, const char *name, const char *caption, const QRec
     return l;
 }
 
-// Words longer than this make the detail box wrap anywhere.
+// Words longer than this make a multi-line box wrap anywhere.
 constexpr qsizetype kLongWord = 1000;
+
+// Replaces the whole text of a multi-line box. Wrapping at word boundaries takes time
+// quadratic in the length of a word wider than the box (a minute for 1 MB without blanks,
+// such as a trace line or an identification text of the component); such text wraps
+// anywhere instead.
+void setWrappedText(QPlainTextEdit *box, const QString &text)
+{
+    qsizetype longestWord = 0;
+    qsizetype word = 0;
+    for (const QChar ch : text) {
+        word = ch.isSpace() ? 0 : word + 1;
+        longestWord = std::max(longestWord, word);
+    }
+    box->clear(); // so the old text is not laid out again in the new mode
+    box->setWordWrapMode(longestWord > kLongWord ? QTextOption::WrapAnywhere
+                                                 : QTextOption::WrapAtWordBoundaryOrAnywhere);
+    box->setPlainText(text);
+}
 
 QString booleanText(bool value)
 {
@@ -408,10 +426,10 @@ void frmTestprog::cmdStart_Click()
     const QString description = Quillon->capiDescription();
     const QString version = Quillon->releaseVersion();
     const QString serial = Quillon->serialNumber();
-    CapiInfo->setPlainText(QStringLiteral("StartCapi()=") + booleanText(started)
-                           + QStringLiteral("   CAPI ") + description
-                           + QStringLiteral("  release version ") + version
-                           + QStringLiteral("  serial number ") + serial);
+    setWrappedText(CapiInfo, QStringLiteral("StartCapi()=") + booleanText(started)
+                                 + QStringLiteral("   CAPI ") + description
+                                 + QStringLiteral("  release version ") + version
+                                 + QStringLiteral("  serial number ") + serial);
     QuillonRecv->startCapi();
     QuillonRecv->listen();
     QuillonRecv->setReceiveFileName(txtFaxfileWrite->text());
@@ -610,17 +628,5 @@ void frmTestprog::showSelectedLine(const JournalList *list)
     // With no line selected the detail box keeps the text it has.
     if (index < 0)
         return;
-    const QString line = list->itemText(index);
-    // Wrapping at word boundaries takes time quadratic in the length of a word wider than the
-    // box (minutes for a 1 MB trace line without blanks); such text wraps anywhere instead.
-    qsizetype longestWord = 0;
-    qsizetype word = 0;
-    for (const QChar ch : line) {
-        word = ch.isSpace() ? 0 : word + 1;
-        longestWord = std::max(longestWord, word);
-    }
-    txtDebug->clear(); // so the old text is not laid out again in the new mode
-    txtDebug->setWordWrapMode(longestWord > kLongWord ? QTextOption::WrapAnywhere
-                                                      : QTextOption::WrapAtWordBoundaryOrAnywhere);
-    txtDebug->setPlainText(line);
+    setWrappedText(txtDebug, list->itemText(index));
 }

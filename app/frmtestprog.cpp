@@ -212,6 +212,14 @@ void frmTestprog::createControls(quillon::ComponentFactory &factory)
     // Labels stack beneath the boxes they touch.
     for (QLabel *l : {Label9, Label8, Label7, Label6, Label5, Label3, Label2, Label1})
         l->lower();
+    // Each label names the box it captions for assistive technology (no caption has an
+    // access key, so this makes none).
+    const std::pair<QLabel *, QWidget *> captions[] = {
+        {Label1, CapiInfo},       {Label2, lbCallinfo},     {Label3, txtCallNr},
+        {Label5, txtOwnNr},       {Label6, txtHeader},      {Label7, txtSender},
+        {Label8, txtFaxfileRead}, {Label9, txtFaxfileWrite}};
+    for (const auto &[l, box] : captions)
+        l->setBuddy(box);
 }
 
 // The largest size of the default family, from the default size down, at which every

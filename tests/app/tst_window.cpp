@@ -281,6 +281,21 @@ private slots:
         QVERIFY(QAccessible::queryAccessibleInterface(c.control("txtDebug"))->state().readOnly);
     }
 
+    // Assistive technology names each captioned box by its label.
+    void labelsNameTheirBoxes()
+    {
+        Console c;
+        const std::pair<const char *, const char *> captions[] = {
+            {"Label1", "CapiInfo"},  {"Label2", "lbCallinfo"}, {"Label3", "txtCallNr"},
+            {"Label5", "txtOwnNr"},  {"Label6", "txtHeader"},  {"Label7", "txtSender"},
+            {"Label8", "txtFaxfileRead"}, {"Label9", "txtFaxfileWrite"}};
+        for (const auto &[labelName, boxName] : captions) {
+            QAccessibleInterface *box = QAccessible::queryAccessibleInterface(c.control(boxName));
+            QVERIFY2(box, boxName);
+            QCOMPARE(box->text(QAccessible::Name), c.control<QLabel>(labelName)->text());
+        }
+    }
+
     void closingClosesTheLogAndCallsNoEndpoint()
     {
         Console c;

@@ -5,6 +5,7 @@
 #include "consolefixture.h"
 
 #include <QAccessible>
+#include <QChildEvent>
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -161,6 +162,35 @@ private slots:
         }
         for (auto *box : c.window->findChildren<QLineEdit *>())
             QVERIFY2(box->fontMetrics().height() + 4 <= box->height(), qPrintable(box->objectName()));
+    }
+
+    void controlsAreCreatedInTheirOrder()
+    {
+        // Every object that becomes a child of the window, in the order it got there.
+        struct Recorder : QObject
+        {
+            QList<QPointer<QObject>> added;
+            bool eventFilter(QObject *watched, QEvent *event) override
+            {
+                if (event->type() == QEvent::ChildAdded
+                    && watched->objectName() == QLatin1String("frmTestprog"))
+                    added << static_cast<QChildEvent *>(event)->child();
+                return false;
+            }
+        } recorder;
+        qApp->installEventFilter(&recorder);
+        frmTestprog window(Console::host().factory());
+        qApp->removeEventFilter(&recorder);
+        QStringList names;
+        for (const QPointer<QObject> &child : std::as_const(recorder.added))
+            if (child && !child->objectName().isEmpty())
+                names << child->objectName();
+        QCOMPARE(names, (QStringList{"QuillonRecv", "Quillon", "chkShowProgressform", "cmdDiscRcv",
+                                     "cmdDiscSnd", "cmdSendFaxG4", "txtFaxfileWrite", "txtFaxfileRead",
+                                     "txtSender", "txtHeader", "txtOwnNr", "txtCallNr", "cmdQuit",
+                                     "lbCallinfo", "lbDebug", "txtDebug", "cmdSendFax", "CapiInfo",
+                                     "cmdStop", "cmdStart", "Label9", "Label8", "Label7", "Label6",
+                                     "Label5", "Label3", "Label2", "Label1"}));
     }
 
     void instancesAreCreatedFirstReceiverFirstAndLetClicksThrough()

@@ -7,6 +7,7 @@
 #include <QAccessible>
 #include <QChildEvent>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -243,6 +244,16 @@ private slots:
         QTest::keyClicks(detail, QStringLiteral("typed"));
         QTest::keyClick(detail, Qt::Key_Return);
         QCOMPARE(detail->toPlainText(), QString());
+        // ...but what it shows can be selected and copied.
+        QVariantList params{QStringLiteral("copy me")};
+        c.snd->raise(17, params);
+        auto *debug = c.control<JournalList>("lbDebug");
+        QTest::mouseClick(debug->viewport(), Qt::LeftButton, {}, debug->visualRect(0).center());
+        QGuiApplication::clipboard()->clear();
+        c.click("txtDebug");
+        QTest::keyClick(detail, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(detail, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("snd: Debug: copy me"));
 
         c.click("CapiInfo");
         QCOMPARE(QApplication::focusWidget(), detail);

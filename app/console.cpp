@@ -10,6 +10,11 @@
 
 namespace console {
 
+void nameProgram()
+{
+    QApplication::setApplicationName(QStringLiteral("quillon-console"));
+}
+
 int run(const QStringList &componentFolders)
 {
     // The host outlives the window: the instances run the library's code until they go.

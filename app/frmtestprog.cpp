@@ -16,7 +16,10 @@
 #include <QThread>
 
 #include <algorithm>
+#include <exception>
 #include <limits>
+#include <new>
+#include <optional>
 
 using quillon::EventSlot;
 using quillon::EventTable;
@@ -72,21 +75,56 @@ QLabel *label(QWidget *parent, const char *name, const char *caption, const QRec
     return l;
 }
 
-// Words longer than this make the detail box wrap anywhere.
+// Words longer than this make a multi-line box wrap anywhere.
 constexpr qsizetype kLongWord = 1000;
+
+// Replaces the whole text of a multi-line box. Wrapping at word boundaries takes time
+// quadratic in the length of a word wider than the box (a minute for 1 MB without blanks,
+// such as a trace line or an identification text of the component); such text wraps
+// anywhere instead.
+void setWrappedText(QPlainTextEdit *box, const QString &text)
+{
+    qsizetype longestWord = 0;
+    qsizetype word = 0;
+    for (const QChar ch : text) {
+        word = ch.isSpace() ? 0 : word + 1;
+        longestWord = std::max(longestWord, word);
+    }
+    box->clear(); // so the old text is not laid out again in the new mode
+    box->setWordWrapMode(longestWord > kLongWord ? QTextOption::WrapAnywhere
+                                                 : QTextOption::WrapAtWordBoundaryOrAnywhere);
+    box->setPlainText(text);
+}
 
 QString booleanText(bool value)
 {
     return value ? QStringLiteral("True") : QStringLiteral("False");
 }
 
-// Runs a step of a send handler after its send call: a failure skips the step silently.
-void resumeNext(const std::function<void()> &step)
+// Runs a step and hands back its failure, if any. Whatever else a step throws (a component
+// that breaks the boundary, memory running out) becomes a failure too, so that nothing
+// unwinds through the toolkit's event delivery.
+std::optional<platform::Failure> runStep(const std::function<void()> &step)
 {
     try {
         step();
-    } catch (const platform::Failure &) {
+    } catch (const platform::Failure &failure) {
+        return failure;
+    } catch (const std::bad_alloc &) {
+        return platform::Failure(platform::kErrOutOfMemory, QStringLiteral("Out of memory"));
+    } catch (const std::exception &e) {
+        const QString what = QString::fromLocal8Bit(e.what());
+        return platform::Failure(platform::kErrInternal, QStringLiteral("Internal error: ") + what);
+    } catch (...) {
+        return platform::Failure(platform::kErrInternal, QStringLiteral("Internal error"));
     }
+    return std::nullopt;
+}
+
+// Runs a step of a send handler after its send call: a failure skips the step silently.
+void resumeNext(const std::function<void()> &step)
+{
+    (void)runStep(step);
 }
 
 } // namespace
@@ -174,6 +212,14 @@ void frmTestprog::createControls(quillon::ComponentFactory &factory)
     // Labels stack beneath the boxes they touch.
     for (QLabel *l : {Label9, Label8, Label7, Label6, Label5, Label3, Label2, Label1})
         l->lower();
+    // Each label names the box it captions for assistive technology (no caption has an
+    // access key, so this makes none).
+    const std::pair<QLabel *, QWidget *> captions[] = {
+        {Label1, CapiInfo},       {Label2, lbCallinfo},     {Label3, txtCallNr},
+        {Label5, txtOwnNr},       {Label6, txtHeader},      {Label7, txtSender},
+        {Label8, txtFaxfileRead}, {Label9, txtFaxfileWrite}};
+    for (const auto &[l, box] : captions)
+        l->setBuddy(box);
 }
 
 // The largest size of the default family, from the default size down, at which every
@@ -325,16 +371,23 @@ void frmTestprog::endProgram(int exitCode)
 
 void frmTestprog::closeEvent(QCloseEvent *event)
 {
-    if (m_ended) {
+    // Once the program is ending, or while a failure is being reported (the report ends it),
+    // the window just goes.
+    if (m_ended || m_reporting) {
         event->accept();
         return;
     }
     int cancel = 0;
     enter([this, &cancel] { Form_Unload(cancel); });
-    if (cancel != 0)
+    if (cancel != 0) {
         event->ignore();
-    else
-        event->accept();
+        return;
+    }
+    event->accept();
+    // The console has no other window: once this one has unloaded, the program ends, even
+    // while a status window of the component is still open, and an event that the endpoints
+    // raise on the way out reaches no handler (it would journal to the closed log).
+    endProgram(0);
 }
 
 void frmTestprog::enter(const std::function<void()> &handler)
@@ -342,11 +395,8 @@ void frmTestprog::enter(const std::function<void()> &handler)
     // Once the program is ending, or while a failure is being reported, no handler runs.
     if (m_ended || m_reporting)
         return;
-    try {
-        handler();
-    } catch (const platform::Failure &failure) {
-        reportFailure(failure);
-    }
+    if (const std::optional<platform::Failure> failure = runStep(handler))
+        reportFailure(*failure);
 }
 
 void frmTestprog::reportFailure(const platform::Failure &failure)
@@ -384,10 +434,10 @@ void frmTestprog::cmdStart_Click()
     const QString description = Quillon->capiDescription();
     const QString version = Quillon->releaseVersion();
     const QString serial = Quillon->serialNumber();
-    CapiInfo->setPlainText(QStringLiteral("StartCapi()=") + booleanText(started)
-                           + QStringLiteral("   CAPI ") + description
-                           + QStringLiteral("  release version ") + version
-                           + QStringLiteral("  serial number ") + serial);
+    setWrappedText(CapiInfo, QStringLiteral("StartCapi()=") + booleanText(started)
+                                 + QStringLiteral("   CAPI ") + description
+                                 + QStringLiteral("  release version ") + version
+                                 + QStringLiteral("  serial number ") + serial);
     QuillonRecv->startCapi();
     QuillonRecv->listen();
     QuillonRecv->setReceiveFileName(txtFaxfileWrite->text());
@@ -451,9 +501,11 @@ void frmTestprog::sendFax(SendMethod method, const QString &resultPrefix)
     // From here on a failing step is skipped silently and the next one runs.
     resumeNext([&] {
         const QString receiveFile = txtFaxfileWrite->text();
-        // Never delete the fax being sent, however the two boxes spell its path; the deletion
-        // removes at most the one file named, wildcards being ordinary characters.
-        if (!platform::isSameFile(receiveFile, faxFile))
+        // Never delete the fax being sent, nor the open debug log (every later line would go
+        // to a file that is gone), however the boxes spell the path; the deletion removes at
+        // most the one file named, wildcards being ordinary characters.
+        if (!platform::isSameFile(receiveFile, faxFile)
+            && !platform::isSameFile(receiveFile, m_log.localPath()))
             platform::deleteFile(receiveFile);
     });
     resumeNext([this] { QuillonRecv->setReceiveFileName(txtFaxfileWrite->text()); });
@@ -584,17 +636,5 @@ void frmTestprog::showSelectedLine(const JournalList *list)
     // With no line selected the detail box keeps the text it has.
     if (index < 0)
         return;
-    const QString line = list->itemText(index);
-    // Wrapping at word boundaries takes time quadratic in the length of a word wider than the
-    // box (minutes for a 1 MB trace line without blanks); such text wraps anywhere instead.
-    qsizetype longestWord = 0;
-    qsizetype word = 0;
-    for (const QChar ch : line) {
-        word = ch.isSpace() ? 0 : word + 1;
-        longestWord = std::max(longestWord, word);
-    }
-    txtDebug->clear(); // so the old text is not laid out again in the new mode
-    txtDebug->setWordWrapMode(longestWord > kLongWord ? QTextOption::WrapAnywhere
-                                                      : QTextOption::WrapAtWordBoundaryOrAnywhere);
-    txtDebug->setPlainText(line);
+    setWrappedText(txtDebug, list->itemText(index));
 }

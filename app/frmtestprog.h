@@ -49,7 +49,8 @@ public:
     void load();
 
     // Ends the program: closes the debug log, lets no further handler run and calls the
-    // program end. Quit and the default error report end the program this way.
+    // program end. Quit, closing the window and the default error report end the program
+    // this way.
     void endProgram(int exitCode);
     bool hasEnded() const { return m_ended; }
     int exitCode() const { return m_exitCode; }

@@ -6,7 +6,6 @@
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("quillon-console"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Quillon test console"));
+    console::nameProgram();
     return console::run(quillon::ComponentHost::defaultSearchFolders());
 }

@@ -10,6 +10,8 @@
 namespace platform {
 
 // Failure numbers of the console's own steps (files and the component host).
+inline constexpr int kErrOutOfMemory = 7;
+inline constexpr int kErrInternal = 51;       // a step threw something that is no Failure
 inline constexpr int kErrBadFileNumber = 52;  // a write to a file that is not open
 inline constexpr int kErrFileNotFound = 53;
 inline constexpr int kErrPermissionDenied = 70;

@@ -81,6 +81,11 @@ private slots:
         QTest::newRow("empty properties")
             << QVariant(true) << QVariant() << QVariant(QString()) << QVariant(QString())
             << QStringLiteral("StartCapi()=True   CAPI   release version   serial number ");
+        const QString megabyte(1 << 20, u'x');
+        QTest::newRow("1 MB without blanks")
+            << QVariant(true) << QVariant(megabyte) << QVariant(1) << QVariant(2)
+            << QStringLiteral("StartCapi()=True   CAPI ") + megabyte
+                   + QStringLiteral("  release version 1  serial number 2");
         QTest::newRow("non-ASCII and numbers")
             << QVariant(-1) << QVariant(QStringLiteral("Größe ☎")) << QVariant(2.5) << QVariant(true)
             << QStringLiteral("StartCapi()=True   CAPI Größe ☎  release version 2.5  serial number True");

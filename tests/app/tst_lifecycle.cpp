@@ -123,6 +123,14 @@ private slots:
         QCOMPARE(ended.exits, QList<int>{1});
     }
 
+    void titleBarShowsTheCaptionAlone()
+    {
+        // The platform appends an application display name, once one is set, to the title of
+        // every window: the title bar would no longer read the caption alone.
+        console::nameProgram();
+        QCOMPARE(QGuiApplication::applicationDisplayName(), QCoreApplication::applicationName());
+    }
+
     void runEndsWithAMessageAndNonZeroStatus_data()
     {
         QTest::addColumn<bool>("withComponent");

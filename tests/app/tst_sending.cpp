@@ -8,6 +8,9 @@
 #include <QDir>
 #include <QLineEdit>
 
+#include <new>
+#include <stdexcept>
+
 #include <unistd.h>
 
 using fixture::Console;
@@ -162,6 +165,55 @@ private slots:
         QCOMPARE(c.failures.size(), 1);
     }
 
+    // What a component throws instead of reporting a failure is a failure too: reported
+    // before resume-next, skipped after it, and never unwound through the event delivery.
+    void thrownExceptionsFollowTheFailureRules_data()
+    {
+        QTest::addColumn<QString>("who");
+        QTest::addColumn<int>("member");
+        QTest::addColumn<QString>("thrown");
+        QTest::addColumn<int>("number");
+        QTest::addColumn<QString>("text");
+        const auto row = [](const char *tag, const char *who, MemberId m, const char *thrown,
+                            int number = 0, const QString &text = {}) {
+            QTest::newRow(tag) << QString::fromLatin1(who) << int(m) << QString::fromLatin1(thrown)
+                               << number << text;
+        };
+        row("send: out of memory", "snd", MemberId::SendFax, "bad_alloc", 7, "Out of memory");
+        row("send: std::exception", "snd", MemberId::SendFax, "runtime_error", 51,
+            "Internal error: component bug");
+        row("accept: other type", "rcv", MemberId::AcceptFax, "int", 51, "Internal error");
+        row("receive file: skipped", "rcv", MemberId::ReceiveFileName, "runtime_error");
+        row("receive file: out of memory skipped", "rcv", MemberId::ReceiveFileName, "bad_alloc");
+    }
+    void thrownExceptionsFollowTheFailureRules()
+    {
+        QFETCH(QString, who);
+        QFETCH(int, member);
+        QFETCH(QString, thrown);
+        QFETCH(int, number);
+        QFETCH(QString, text);
+        Console c;
+        c.endpoint(who)->setCallObserver([&](const fixture::Call &call) {
+            if (call.member != MemberId(member))
+                return;
+            if (thrown == QLatin1String("bad_alloc"))
+                throw std::bad_alloc();
+            if (thrown == QLatin1String("runtime_error"))
+                throw std::runtime_error("component bug");
+            throw 42;
+        });
+        c.click("cmdSendFax");
+        if (number != 0) {
+            QCOMPARE(c.failures, (QList<std::pair<int, QString>>{{number, text}}));
+            QCOMPARE(c.control<JournalList>("lbDebug")->count(), 0);
+        } else {
+            QVERIFY(c.failures.isEmpty());
+            QCOMPARE(lastDebugLine(c), QStringLiteral("snd: SendFax(...) result: True"));
+            QCOMPARE(fixture::logBytes(), QByteArray("snd: SendFax(...) result: True\r\n"));
+        }
+    }
+
     void sendWithTheLogNotOpenStillJournalsToTheList()
     {
         const QString logPath = fixture::logPath();
@@ -177,7 +229,7 @@ private slots:
         QVERIFY(QDir().rmdir(logPath));
     }
 
-    // However the two boxes spell it, a send never deletes the file it sends.
+    // However the boxes spell it, a send never deletes the file it sends, nor the open log.
     void sendKeepsTheFaxWhenBothBoxesNameIt_data()
     {
         QTest::addColumn<QString>("receiveBox");
@@ -185,6 +237,8 @@ private slots:
         QTest::newRow("forward slashes and dots") << QStringLiteral("c:/tmp/../tmp/./testfax.sff");
         QTest::newRow("local path") << local(QStringLiteral("C:\\tmp\\testfax.sff"));
         QTest::newRow("hard link") << QStringLiteral("C:\\tmp\\link.sff");
+        QTest::newRow("the debug log") << QStringLiteral("C:\\faxdbg.log");
+        QTest::newRow("the debug log, other spelling") << QStringLiteral("c:/tmp/../faxdbg.log");
     }
     void sendKeepsTheFaxWhenBothBoxesNameIt()
     {
@@ -200,6 +254,7 @@ private slots:
         QCOMPARE(c.takeCalls().last(), QStringLiteral("rcv.ReceiveFileName=") + receiveBox);
         QCOMPARE(lastDebugLine(c), QStringLiteral("snd: SendFax(...) result: True"));
         QVERIFY(c.failures.isEmpty());
+        QCOMPARE(fixture::logBytes(), QByteArray("snd: SendFax(...) result: True\r\n"));
     }
 
     void deletionRemovesAtMostTheNamedFile()

@@ -54,8 +54,8 @@ private slots:
                           "rcv: Debug: spaced \r\nsnd: SendFax(...) result: True\r\n"
                           "rcv: CallProgress: Grüße\r\n");
         QTest::newRow("window closed")
-            << QStringList{"raise\tQuillon\t15", "close\tfrmTestprog"} << false << 0
-            << QByteArray("snd: Disconnected\r\n");
+            << QStringList{"raise\tQuillon\t15", "close\tfrmTestprog", "raise\tQuillon\t17\ts:after close"}
+            << false << 0 << QByteArray("snd: Disconnected\r\n");
         QTest::newRow("error report")
             << QStringList{"answer\tQuillon\t6003001e\tfail:1001:no call",
                            "raise\tQuillon\t15",

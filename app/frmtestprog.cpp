@@ -501,11 +501,10 @@ void frmTestprog::sendFax(SendMethod method, const QString &resultPrefix)
     // From here on a failing step is skipped silently and the next one runs.
     resumeNext([&] {
         const QString receiveFile = txtFaxfileWrite->text();
-        // Never delete the fax being sent, nor the open debug log (every later line would go
-        // to a file that is gone), however the boxes spell the path; the deletion removes at
-        // most the one file named, wildcards being ordinary characters.
-        if (!platform::isSameFile(receiveFile, faxFile)
-            && !platform::isSameFile(receiveFile, m_log.localPath()))
+        // Never delete the fax being sent, however the boxes spell its path. The deletion
+        // removes at most the one file named (wildcards are ordinary characters) and refuses a
+        // file held open as in use: the debug log, a fax that is arriving.
+        if (!platform::isSameFile(receiveFile, faxFile))
             platform::deleteFile(receiveFile);
     });
     resumeNext([this] { QuillonRecv->setReceiveFileName(txtFaxfileWrite->text()); });

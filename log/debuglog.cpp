@@ -2,6 +2,7 @@
 
 #include "platform/drivepath.h"
 #include "platform/failure.h"
+#include "platform/fileinuse.h"
 
 #include <QStringEncoder>
 
@@ -37,6 +38,9 @@ void DebugLog::open(const QString &path)
                                 QStringLiteral("Path/File access error: cannot create the debug log %1: %2")
                                     .arg(shown, reason));
     }
+    // Marked in use, so a deletion of this path (a send's receive file, say) leaves the open
+    // log alone instead of cutting every later line off from the file on disk.
+    platform::markInUse(m_file);
     m_path = path;
 }
 

@@ -123,11 +123,11 @@ bool FaxEndpoint::startCapi()
         registered = line.registerApplication({2, kMaxBlocks, kBlockLength});
     }
     if (!registered.ok())
-        return refuse("StartCapi", QStringLiteral("registration with the %1 failed: %2")
-                                       .arg(lease->name,
-                                            registered.error.isEmpty()
+        return refuse("StartCapi", QStringLiteral("registration with the line failed: %1 (%2)")
+                                       .arg(registered.error.isEmpty()
                                                 ? capi::describeInfo(registered.info)
-                                                : registered.error));
+                                                : registered.error,
+                                            lease->name));
     if (m_lineHolder.get() != lease->transport.get() && m_line)
         disconnect(m_line, nullptr, this, nullptr);
     m_lineHolder = lease->transport;

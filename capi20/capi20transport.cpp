@@ -145,10 +145,17 @@ void Capi20Transport::Shared::watch(const std::shared_ptr<App> &app, const Funct
 void Capi20Transport::Shared::stopWatching(App &app)
 {
     app.gone = true;
-    delete app.notifier;
-    app.notifier = nullptr;
-    delete app.retry;
-    app.retry = nullptr;
+    // Possibly called from the notifier's or the timer's own signal: delete them later.
+    if (app.notifier) {
+        app.notifier->setEnabled(false);
+        app.notifier->deleteLater();
+        app.notifier = nullptr;
+    }
+    if (app.retry) {
+        app.retry->stop();
+        app.retry->deleteLater();
+        app.retry = nullptr;
+    }
 }
 
 void Capi20Transport::Shared::drain(const std::shared_ptr<App> &app, const Functions *f)

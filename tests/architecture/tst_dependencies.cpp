@@ -30,7 +30,7 @@ const QList<Area> &areas()
         {"endpoint", {"platform"}},
         {"log", {"platform"}},
         {"platform", {}},
-        {"component", {"capi", "capi20", "simline", "sff", "platform"},
+        {"component", {"capi", "capi20", "simline", "sff", "sff/gui", "platform"},
          {"endpoint/quillonboundary.h"}},
         {"capi", {}},
         {"capi20", {"capi"}},
@@ -40,7 +40,7 @@ const QList<Area> &areas()
         {"faxtiff", {"sff"}},
         {"sff/gui", {"sff"}},
         {"sff", {}},
-        {"tools", {"sff", "faxtiff", "platform"}},
+        {"tools", {"sff", "sff/gui", "faxtiff", "platform"}},
         {"tests", {"*"}},
         {"bench", {"*"}},
     };

@@ -30,7 +30,7 @@ const QList<Area> &areas()
         {"endpoint", {"platform"}},
         {"log", {"platform"}},
         {"platform", {}},
-        {"component", {"capi", "capi20", "simline", "sff", "sff/gui", "platform"},
+        {"component", {"capi", "capi20", "simline", "sff", "sff/render", "sff/imagewriter", "platform"},
          {"endpoint/quillonboundary.h"}},
         {"capi", {}},
         {"capi20", {"capi"}},
@@ -38,9 +38,11 @@ const QList<Area> &areas()
         {"exchange", {"simline", "capi", "sff", "t30", "faxtiff"}},
         {"t30", {"faxtiff", "sff"}},
         {"faxtiff", {"sff"}},
-        {"sff/gui", {"sff"}},
+        // SFF's Qt Gui layer: rendering pages, pages from images.
+        {"sff/render", {"sff", "sff/imagewriter"}},
+        {"sff/imagewriter", {"sff", "sff/render"}},
         {"sff", {}},
-        {"tools", {"sff", "sff/gui", "faxtiff", "platform"}},
+        {"tools", {"sff", "sff/render", "sff/imagewriter", "faxtiff", "platform"}},
         {"tests", {"*"}},
         {"bench", {"*"}},
     };
@@ -53,8 +55,10 @@ const Area *areaOf(const QString &relativePath)
     qsizetype bestLength = -1;
     for (const Area &a : areas()) {
         const QString prefix = QLatin1String(a.prefix);
-        if ((relativePath == prefix || relativePath.startsWith(prefix + u'/'))
-            && prefix.size() > bestLength) {
+        // A prefix names a folder ("sff") or the files of one name in it ("sff/render").
+        const bool matches = relativePath == prefix || relativePath.startsWith(prefix + u'/')
+                             || relativePath.startsWith(prefix + u'.');
+        if (matches && prefix.size() > bestLength) {
             best = &a;
             bestLength = prefix.size();
         }
@@ -159,8 +163,11 @@ private slots:
         QTest::newRow("component sees the host") << "component/plugin.h" << "endpoint/componenthost.h" << false;
         QTest::newRow("codec sees the SFF reader") << "capi/message.cpp" << "sff/reader.h" << false;
         QTest::newRow("codec sees itself") << "capi/trace.cpp" << "capi/message.h" << true;
-        QTest::newRow("SFF core sees its drawing") << "sff/reader.cpp" << "sff/gui/render.h" << false;
-        QTest::newRow("SFF drawing sees the core") << "sff/gui/render.cpp" << "sff/reader.h" << true;
+        QTest::newRow("SFF core sees its drawing") << "sff/reader.cpp" << "sff/render.h" << false;
+        QTest::newRow("SFF core sees images") << "sff/writer.cpp" << "sff/imagewriter.h" << false;
+        QTest::newRow("SFF drawing sees the core") << "sff/render.cpp" << "sff/reader.h" << true;
+        QTest::newRow("T.30 sees the component") << "t30/call.cpp" << "component/faxcall.h" << false;
+        QTest::newRow("libcapi20 line sees the simulated one") << "capi20/transport.cpp" << "simline/simulatedline.h" << false;
         QTest::newRow("SFF sees the platform") << "sff/writer.cpp" << "platform/drivepath.h" << false;
         QTest::newRow("platform sees the log") << "platform/drivepath.cpp" << "log/debuglog.h" << false;
         QTest::newRow("line sees the component") << "simline/line.cpp" << "component/faxcall.h" << false;

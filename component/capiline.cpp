@@ -1,6 +1,6 @@
 #include "component/capiline.h"
 
-#include "capi/simulatedline.h"
+#include "simline/simulatedline.h"
 
 namespace quillon::component {
 
@@ -10,8 +10,8 @@ constexpr quint32 kBChannelRate = 64000;
 
 capi::Transport &capiLine()
 {
-    static capi::SimulatedLine &line = [] () -> capi::SimulatedLine & {
-        capi::SimulatedLine &simulated = capi::SimulatedLine::instance();
+    static simline::SimulatedLine &line = [] () -> simline::SimulatedLine & {
+        simline::SimulatedLine &simulated = simline::SimulatedLine::instance();
         simulated.setRate(kBChannelRate);
         return simulated;
     }();
@@ -20,7 +20,7 @@ capi::Transport &capiLine()
 
 quint32 capiController()
 {
-    return capi::SimulatedLine::ControllerNumber;
+    return simline::SimulatedLine::ControllerNumber;
 }
 
 } // namespace quillon::component

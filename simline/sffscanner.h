@@ -5,7 +5,7 @@
 
 #include <QByteArrayView>
 
-namespace capi {
+namespace simline {
 
 class SffPageCounter
 {
@@ -35,4 +35,4 @@ private:
     int m_complete = 0;
 };
 
-} // namespace capi
+} // namespace simline

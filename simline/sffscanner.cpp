@@ -1,6 +1,6 @@
-#include "capi/sffscanner.h"
+#include "simline/sffscanner.h"
 
-namespace capi {
+namespace simline {
 
 namespace {
 constexpr int kDocumentHeaderSize = 20;
@@ -101,4 +101,4 @@ void SffPageCounter::feed(QByteArrayView bytes)
     }
 }
 
-} // namespace capi
+} // namespace simline

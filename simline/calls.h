@@ -7,7 +7,7 @@
 
 #include "capi/message.h"
 #include "simline/faultplan.h"
-#include "simline/sffscanner.h"
+#include "simline/pagecount.h"
 
 #include <QByteArray>
 #include <QString>
@@ -73,7 +73,7 @@ struct B3Link
     // As a receiver: DATA_B3_IND handles not yet answered, and the blocks they belong to.
     std::map<quint16, quint64> inFlight;
     quint16 nextIndHandle = 0;
-    SffPageCounter pagesReceived;
+    PageCount pagesReceived;
 };
 
 // One side of a call: the caller's PLCI or an offered/answering PLCI.

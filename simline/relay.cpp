@@ -93,7 +93,7 @@ void Relay::endB3(Leg *initiator, Leg *other, quint16 lineReason, bool orderly)
             clean = false; // data left undelivered
         // A document cut short: no end record, unless its own sender ended it in order
         // between two records (a missing end record is tolerated).
-        const SffPageCounter &doc = s->b3.pagesReceived;
+        const PageCount &doc = s->b3.pagesReceived;
         if (sender && sender->b3.sentData && !doc.atEnd() &&
             !(orderly && sender == initiator && doc.atRecordBoundary()))
             clean = false;

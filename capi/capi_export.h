@@ -2,8 +2,8 @@
 
 #include <QtCore/qglobal.h>
 
-// The CAPI library is shared: the simulated line is one line per process, and the component
-// plugin and a test executable must both see that one line.
+// The CAPI library is shared while the component's tests reach the line inside the plugin
+// through the process-wide accessor; its types must be one in every image of the process.
 #if defined(QUILLON_CAPI_BUILD)
 #define QUILLON_CAPI_EXPORT Q_DECL_EXPORT
 #else

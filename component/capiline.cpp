@@ -1,6 +1,6 @@
 #include "component/capiline.h"
 
-#include "capi/simulatedline.h"
+#include "simline/simulatedline.h"
 #include "capi20/capi20transport.h"
 
 #include <algorithm>
@@ -36,8 +36,8 @@ std::shared_ptr<capi::Transport> capi20Line(const LineSettings &settings)
 
 capi::Transport &simulatedLine()
 {
-    static capi::SimulatedLine &line = [] () -> capi::SimulatedLine & {
-        capi::SimulatedLine &simulated = capi::SimulatedLine::instance();
+    static simline::SimulatedLine &line = [] () -> simline::SimulatedLine & {
+        simline::SimulatedLine &simulated = simline::SimulatedLine::instance();
         simulated.setRate(kBChannelRate);
         return simulated;
     }();
@@ -58,10 +58,10 @@ std::optional<LineLease> acquireLine(QString *why)
         lease.transport = std::move(line);
         return lease;
     }
-    auto &simulated = static_cast<capi::SimulatedLine &>(simulatedLine());
+    auto &simulated = static_cast<simline::SimulatedLine &>(simulatedLine());
     // The process's line is never deleted: hand it out without an owner.
     lease.transport = std::shared_ptr<capi::Transport>(std::shared_ptr<void>(), &simulated);
-    lease.controller = capi::SimulatedLine::ControllerNumber;
+    lease.controller = simline::SimulatedLine::ControllerNumber;
     const double speed = settings->speed.value_or(1.0);
     if (settings->speed)
         simulated.setRate(quint32(std::min(kBChannelRate * speed, 1e9)));

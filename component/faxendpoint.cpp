@@ -4,7 +4,7 @@
 #include "component/eventqueue.h"
 #include "component/faxfiles.h"
 #include "capi/message.h"
-#include "capi/simulatedline.h"
+#include "simline/simulatedline.h"
 #include "capi/trace.h"
 #include "capi/transport.h"
 #include "platform/drivepath.h"
@@ -307,7 +307,7 @@ QString FaxEndpoint::capiDescription() const
 {
     // The controller of the line last started on; before any, the simulated line's.
     capi::Transport &line = m_line ? *m_line : simulatedLine();
-    const quint32 controller = m_line ? m_controller : capi::SimulatedLine::ControllerNumber;
+    const quint32 controller = m_line ? m_controller : simline::SimulatedLine::ControllerNumber;
     const capi::Version v = line.version(controller);
     return QStringLiteral("%1, CAPI %2.%3")
         .arg(line.manufacturer(controller))
@@ -318,7 +318,7 @@ QString FaxEndpoint::capiDescription() const
 QString FaxEndpoint::serialNumber() const
 {
     if (!m_line)
-        return simulatedLine().serialNumber(capi::SimulatedLine::ControllerNumber);
+        return simulatedLine().serialNumber(simline::SimulatedLine::ControllerNumber);
     return m_line->serialNumber(m_controller);
 }
 

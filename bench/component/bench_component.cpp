@@ -5,7 +5,7 @@
 
 #include "component/faxdocs.h"
 
-#include "capi/simulatedline.h"
+#include "simline/simulatedline.h"
 #include "endpoint/quillonboundary.h"
 
 #include <QApplication>
@@ -84,7 +84,7 @@ RunResult runFax(quillon::ComponentFactory *factory, QWidget *host, const QStrin
     snd.instance->invoke(MemberId::StartCapi, {});
     rcv.instance->invoke(MemberId::StartCapi, {});
     // The component paces the line for an operator when it first uses it: not here.
-    capi::SimulatedLine::instance().resetFaults();
+    simline::SimulatedLine::instance().resetFaults();
     rcv.instance->invoke(MemberId::Listen, {});
     rcv.instance->setProperty(MemberId::ReceiveFileName, receiveFile);
 

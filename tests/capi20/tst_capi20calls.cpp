@@ -8,7 +8,7 @@
 #include "component/faxdocs.h"
 #include "common/testenv.h"
 
-#include "capi/simulatedline.h"
+#include "simline/simulatedline.h"
 #include "platform/drivepath.h"
 
 #include <QApplication>
@@ -20,7 +20,7 @@
 using componenttest::Endpoint;
 using quillon::EventSlot;
 using quillon::MemberId;
-using Fault = capi::SimulatedLine::Fault;
+using Fault = simline::SimulatedLine::Fault;
 
 namespace {
 
@@ -131,7 +131,7 @@ int runCall(const Row &row, bool real)
     } else {
         writeSettings(QStringLiteral("[simulated]\nspeed=%1\n").arg(kSpeed).toLatin1());
         const sff::DocumentInfo info = sff::checkData(document);
-        capi::SimulatedLine::instance().setFault(
+        simline::SimulatedLine::instance().setFault(
             row.action == Action::DropLine ? Fault::DroppedLine : row.fault,
             int((info.pages[1].offset + 2048) / 2048));
     }

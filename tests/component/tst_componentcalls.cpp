@@ -7,7 +7,7 @@
 #include "common/testenv.h"
 
 #include "capi/message.h"
-#include "capi/simulatedline.h"
+#include "simline/simulatedline.h"
 #include "platform/drivepath.h"
 
 #include <QApplication>
@@ -28,9 +28,9 @@ constexpr int kCallTimeout = 30000;
 // so an endpoint can act in the middle of the data.
 constexpr quint32 kWatchableRate = 256000;
 
-capi::SimulatedLine &line()
+simline::SimulatedLine &line()
 {
-    return capi::SimulatedLine::instance();
+    return simline::SimulatedLine::instance();
 }
 
 // The sending and the receiving endpoint as the console uses them.
@@ -279,8 +279,8 @@ void TestComponentCalls::callNotTaken()
     switch (setup) {
     case Setup::AcceptFalse: pair.rcv.acceptFax = false; break;
     case Setup::MissingFolder: pair.rcv.set(MemberId::ReceiveFileName, missing); break;
-    case Setup::Busy: line().setFault(capi::SimulatedLine::Fault::UserBusy); break;
-    case Setup::NotAFax: line().setFault(capi::SimulatedLine::Fault::NotG3Fax); break;
+    case Setup::Busy: line().setFault(simline::SimulatedLine::Fault::UserBusy); break;
+    case Setup::NotAFax: line().setFault(simline::SimulatedLine::Fault::NotG3Fax); break;
     case Setup::IntoSentFile: pair.rcv.set(MemberId::ReceiveFileName, kSendFile); break;
     case Setup::NoListener: break;
     }
@@ -315,7 +315,7 @@ void TestComponentCalls::droppedLineLeavesPartialFile()
     // Three pages of several blocks each: the line drops inside the second page.
     const sff::DocumentInfo info = sff::checkData(m_document);
     const int dropAfter = int((info.pages[1].offset + 2048) / 2048);
-    line().setFault(capi::SimulatedLine::Fault::DroppedLine, dropAfter);
+    line().setFault(simline::SimulatedLine::Fault::DroppedLine, dropAfter);
 
     Pair pair;
     pair.start();

@@ -7,7 +7,7 @@
 
 #include "app/frmtestprog.h"
 #include "app/journal/journallist.h"
-#include "capi/simulatedline.h"
+#include "simline/simulatedline.h"
 #include "endpoint/componenthost.h"
 #include "platform/drivepath.h"
 
@@ -94,7 +94,7 @@ void TestConsoleFax::startSendQuit()
         const QString info = window.findChild<QWidget *>("CapiInfo")->property("plainText").toString();
         QVERIFY2(info.startsWith("StartCapi()=True   CAPI "), qPrintable(info));
         // The component paces the line for an operator to watch; the test needs no pacing.
-        capi::SimulatedLine::instance().resetFaults();
+        simline::SimulatedLine::instance().resetFaults();
 
         click(button);
         auto *callinfo = window.findChild<JournalList *>(QStringLiteral("lbCallinfo"));
@@ -113,7 +113,7 @@ void TestConsoleFax::startSendQuit()
         QVERIFY2(failures.isEmpty(), qPrintable(failures.join('\n')));
     }
     // Stop, run by Quit, released both endpoints from the line.
-    QCOMPARE(capi::SimulatedLine::instance().applicationCount(), 0);
+    QCOMPARE(simline::SimulatedLine::instance().applicationCount(), 0);
 
     // The log on disk: the send result, then the call as both endpoints reported it.
     const QStringList lines = logLines();
@@ -161,7 +161,7 @@ void TestConsoleFax::sendWhileReceivingKeepsTheFax()
     auto *send = window.findChild<QPushButton *>(QStringLiteral("cmdSendFax"));
     QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("cmdStart")), Qt::LeftButton);
     // A slow line, so the second click lands while the data is on its way.
-    capi::SimulatedLine::instance().setRate(128000);
+    simline::SimulatedLine::instance().setRate(128000);
     QTest::mouseClick(send, Qt::LeftButton);
 
     auto *callinfo = window.findChild<JournalList *>(QStringLiteral("lbCallinfo"));
@@ -177,7 +177,7 @@ void TestConsoleFax::sendWhileReceivingKeepsTheFax()
     auto *debug = window.findChild<JournalList *>(QStringLiteral("lbDebug"));
     QCOMPARE(debug->itemText(debug->count() - 1).left(31), QStringLiteral("snd: SendFax(...) result: False"));
     QTRY_VERIFY_WITH_TIMEOUT(count(QStringLiteral("rcv: Disconnected")) == 1, 30000);
-    capi::SimulatedLine::instance().resetFaults();
+    simline::SimulatedLine::instance().resetFaults();
     QVERIFY2(failures.isEmpty(), qPrintable(failures.join('\n')));
     QCOMPARE(count(QStringLiteral("snd: Fax sent, success=True")), 1);
     QCOMPARE(componenttest::readFile(local("C:\\tmp\\recieved.sff")), sample);

@@ -5,7 +5,7 @@
 #include "component/faxdocs.h"
 #include "common/testenv.h"
 
-#include "capi/simulatedline.h"
+#include "simline/simulatedline.h"
 #include "platform/drivepath.h"
 
 #include <QApplication>
@@ -60,8 +60,8 @@ void TestLineChoice::initTestCase()
 void TestLineChoice::cleanup()
 {
     QFile::remove(settingsPath());
-    capi::SimulatedLine::instance().resetFaults();
-    QTRY_COMPARE_WITH_TIMEOUT(capi::SimulatedLine::instance().applicationCount(), 0, 5000);
+    simline::SimulatedLine::instance().resetFaults();
+    QTRY_COMPARE_WITH_TIMEOUT(simline::SimulatedLine::instance().applicationCount(), 0, 5000);
 }
 
 void TestLineChoice::unusableSettingsRefuseTheStart_data()
@@ -97,7 +97,7 @@ void TestLineChoice::unusableSettingsRefuseTheStart()
 
 void TestLineChoice::receiverAnswersOnlyItsNumbers()
 {
-    capi::SimulatedLine::instance().setNoAnswerTimeout(std::chrono::milliseconds(300));
+    simline::SimulatedLine::instance().setNoAnswerTimeout(std::chrono::milliseconds(300));
     writeSettings("[answer]\nnumbers=555, 556\n[simulated]\nspeed=0\n");
     QWidget host;
     Endpoint snd(&host);

@@ -53,6 +53,6 @@ struct Layout
 };
 
 // The layout of (c, s), nullptr for a message not in the table.
-const Layout *findLayout(Command c, Subcommand s);
+QUILLON_CAPI_EXPORT const Layout *findLayout(Command c, Subcommand s);
 
 } // namespace capi

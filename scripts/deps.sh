@@ -6,6 +6,8 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     fontconfig fonts-dejavu-core
     sfftobmp
+    # libtiff's CCITT codec, set against ours by bench_sff and tst_sff_libtiff only
+    libtiff-dev
 )
 if [ "${QUILLON_SANITIZE_DEPS:-0}" = 1 ]; then
     packages+=(clang libclang-rt-14-dev)

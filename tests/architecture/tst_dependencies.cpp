@@ -30,7 +30,7 @@ const QList<Area> &areas()
         {"endpoint", {"platform"}},
         {"log", {"platform"}},
         {"platform", {}},
-        {"component", {"capi", "capi20", "simline", "sff", "sff/render", "sff/imagewriter", "platform"},
+        {"component", {"capi", "capi20", "simline", "sff", "sff/gui", "platform"},
          {"endpoint/quillonboundary.h"}},
         {"capi", {}},
         {"capi20", {"capi"}},
@@ -39,10 +39,9 @@ const QList<Area> &areas()
         {"t30", {"faxtiff", "sff"}},
         {"faxtiff", {"sff"}},
         // SFF's Qt Gui layer: rendering pages, pages from images.
-        {"sff/render", {"sff", "sff/imagewriter"}},
-        {"sff/imagewriter", {"sff", "sff/render"}},
+        {"sff/gui", {"sff"}},
         {"sff", {}},
-        {"tools", {"sff", "sff/render", "sff/imagewriter", "faxtiff", "platform"}},
+        {"tools", {"sff", "sff/gui", "faxtiff", "platform"}},
         {"tests", {"*"}},
         {"bench", {"*"}},
     };
@@ -163,9 +162,9 @@ private slots:
         QTest::newRow("component sees the host") << "component/plugin.h" << "endpoint/componenthost.h" << false;
         QTest::newRow("codec sees the SFF reader") << "capi/message.cpp" << "sff/reader.h" << false;
         QTest::newRow("codec sees itself") << "capi/trace.cpp" << "capi/message.h" << true;
-        QTest::newRow("SFF core sees its drawing") << "sff/reader.cpp" << "sff/render.h" << false;
-        QTest::newRow("SFF core sees images") << "sff/writer.cpp" << "sff/imagewriter.h" << false;
-        QTest::newRow("SFF drawing sees the core") << "sff/render.cpp" << "sff/reader.h" << true;
+        QTest::newRow("SFF core sees its drawing") << "sff/reader.cpp" << "sff/gui/render.h" << false;
+        QTest::newRow("SFF core sees images") << "sff/writer.cpp" << "sff/gui/imagewriter.h" << false;
+        QTest::newRow("SFF drawing sees the core") << "sff/gui/render.cpp" << "sff/reader.h" << true;
         QTest::newRow("T.30 sees the component") << "t30/call.cpp" << "component/faxcall.h" << false;
         QTest::newRow("libcapi20 line sees the simulated one") << "capi20/transport.cpp" << "simline/simulatedline.h" << false;
         QTest::newRow("SFF sees the platform") << "sff/writer.cpp" << "platform/drivepath.h" << false;

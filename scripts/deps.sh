@@ -6,6 +6,11 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     fontconfig fonts-dejavu-core
     sfftobmp
+    # sfftool renders PDF pages with Poppler and writes PDF with Qt.
+    libpoppler-qt6-dev
+    # Man pages from their scdoc sources; the Debian package (cpack: dpkg-shlibdeps needs
+    # dpkg-dev and file); CI checks the desktop entry and the AppStream metainfo.
+    scdoc dpkg-dev file desktop-file-utils appstream
 )
 if [ "${QUILLON_SANITIZE_DEPS:-0}" = 1 ]; then
     packages+=(clang libclang-rt-14-dev)

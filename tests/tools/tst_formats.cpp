@@ -3,7 +3,7 @@
 
 #include "sff/reader.h"
 #include "sff/render.h"
-#include "sff/writer.h"
+#include "sff/imagewriter.h"
 
 #include "common/testenv.h"
 #include "tools/sfftoolrun.h"
@@ -254,8 +254,8 @@ private slots:
         QImage marked = sff::blankPage(1728, 400);
         for (int y = 0; y < 200; ++y) // the top left quarter black
             std::memset(marked.scanLine(y), 0xff, 864 / 8);
-        w.addPage(marked, sff::Resolution::Standard);
-        w.addPage(sff::blankPage(1728, 1000), sff::Resolution::Fine);
+        sff::addPage(w, marked, sff::Resolution::Standard);
+        sff::addPage(w, sff::blankPage(1728, 1000), sff::Resolution::Fine);
         const QString in = path(QStringLiteral("topdf.sff"));
         QVERIFY(writeFile(in, w.finish()));
         const QString out = path(QStringLiteral("out/fax.pdf"));

@@ -3,7 +3,7 @@
 
 #include "sff/reader.h"
 #include "sff/render.h"
-#include "sff/writer.h"
+#include "sff/imagewriter.h"
 
 #include "common/testenv.h"
 #include "tools/sfftoolrun.h"
@@ -290,8 +290,8 @@ private slots:
         QFETCH(QString, out);
         QFETCH(QString, err);
         sff::Writer w;
-        w.addPage(picture(1728, 50), sff::Resolution::Standard);
-        w.addPage(picture(1728, 100), sff::Resolution::Fine);
+        sff::addPage(w, picture(1728, 50), sff::Resolution::Standard);
+        sff::addPage(w, picture(1728, 100), sff::Resolution::Fine);
         QVERIFY(writeFile(path("good.sff"), w.finish()));
         QVERIFY(writeFile(path("text.sff"), "just some text, no fax"));
         QVERIFY(writeFile(path("empty.sff"), ""));
@@ -316,8 +316,8 @@ private slots:
     void render()
     {
         sff::Writer w;
-        w.addPage(picture(1728, 50), sff::Resolution::Standard);
-        w.addPage(picture(2048, 100), sff::Resolution::Fine);
+        sff::addPage(w, picture(1728, 50), sff::Resolution::Standard);
+        sff::addPage(w, picture(2048, 100), sff::Resolution::Fine);
         const QString file = path("render.sff");
         QVERIFY(writeFile(file, w.finish()));
         const QString out = path("rendered/deeper"); // created as needed
@@ -338,7 +338,7 @@ private slots:
         QVERIFY(writeFile(out + "/notes.txt", "mine"));
         QVERIFY(writeFile(out + "/page-017.png", "old"));
         sff::Writer one;
-        one.addPage(picture(1728, 50), sff::Resolution::Standard);
+        sff::addPage(one, picture(1728, 50), sff::Resolution::Standard);
         QVERIFY(writeFile(path("one.sff"), one.finish()));
         r = sfftool({"render", path("one.sff"), out});
         QCOMPARE(r.exitCode, 0);
@@ -379,7 +379,7 @@ private slots:
         QFETCH(bool, cut);
         sff::Writer w;
         for (int i = 0; i < 3; ++i)
-            w.addPage(picture(1728, 100), sff::Resolution::Fine);
+            sff::addPage(w, picture(1728, 100), sff::Resolution::Fine);
         const QString file = path("three.sff");
         QVERIFY(writeFile(file, w.finish()));
         const QString out = path(QStringLiteral("bound-") + QTest::currentDataTag());

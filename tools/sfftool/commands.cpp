@@ -9,7 +9,7 @@
 #include "platform/drivepath.h"
 #include "sff/reader.h"
 #include "sff/render.h"
-#include "sff/writer.h"
+#include "sff/imagewriter.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -357,7 +357,7 @@ int render(const QStringList &args, Streams io)
 
     const QStringList pos = p.positionalArguments();
     const QString file = platform::localPath(pos.at(0));
-    const QString dir = platform::localPath(pos.at(1));
+    const QString dir = platform::localPathForWriting(pos.at(1));
     if (const QString problem = sffInputProblem(file); !problem.isEmpty()) {
         io.err << "sfftool render: " << shownPath(pos.at(0), file) << ": " << problem << "\n";
         return Invalid;
@@ -476,7 +476,7 @@ int makeDocument(const QString &commandName, const QStringList &args, Streams io
 
     const QStringList pos = p.positionalArguments();
     const QString given = pos.at(0);
-    const QString out = platform::localPath(given);
+    const QString out = platform::localPathForWriting(given);
     const QStringList inputs = pos.mid(1);
     const bool chart = chartOnly || p.isSet(QStringLiteral("chart"));
     const bool text = !chartOnly && p.isSet(QStringLiteral("text"));
@@ -524,7 +524,7 @@ int makeDocument(const QString &commandName, const QStringList &args, Streams io
     bool fine = false;
     bool standard = false;
     auto addPage = [&](const QImage &page, sff::Resolution r) {
-        writer.addPage(page, r);
+        sff::addPage(writer, page, r);
         (r == sff::Resolution::Fine ? fine : standard) = true;
     };
     auto refuse = [&](const QString &name, const QString &reason) {
@@ -630,7 +630,7 @@ int convert(const QStringList &args, Streams io)
         return r;
     const QStringList pos = p.positionalArguments();
     const QString in = platform::localPath(pos.at(0));
-    const QString out = platform::localPath(pos.at(1));
+    const QString out = platform::localPathForWriting(pos.at(1));
     const QString suffix = QFileInfo(out).suffix().toLower();
     if (suffix != u"pdf")
         return cmd.fail(io, QStringLiteral("%1: give OUT as a .pdf file").arg(pos.at(1)));

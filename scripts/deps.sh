@@ -6,6 +6,8 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     fontconfig fonts-dejavu-core
     sfftobmp
+    # The T.30 fax engine runs SpanDSP's fax modems; SFF <-> TIFF conversion uses libtiff.
+    libspandsp-dev libtiff-dev
     # sfftool renders PDF pages with Poppler and writes PDF with Qt.
     libpoppler-qt6-dev
     # Man pages from their scdoc sources; the Debian package (cpack: dpkg-shlibdeps needs

@@ -2,8 +2,8 @@
 // here with QPdfWriter, and the PDF files sfftool writes read back with Poppler.
 
 #include "sff/reader.h"
-#include "sff/render.h"
-#include "sff/imagewriter.h"
+#include "sff/gui/render.h"
+#include "sff/gui/imagewriter.h"
 
 #include "common/testenv.h"
 #include "tools/sfftoolrun.h"

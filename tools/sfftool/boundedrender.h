@@ -1,6 +1,6 @@
 #pragma once
 
-#include "sff/render.h"
+#include "sff/gui/render.h"
 
 #include <functional>
 #include <memory>

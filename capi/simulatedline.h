@@ -20,8 +20,10 @@ class QUILLON_CAPI_EXPORT SimulatedLine final : public Transport
     Q_OBJECT
 
 public:
-    // The one line of this process, created on first use in the calling thread; its timers
-    // (no-answer timeout, pacing) run in that thread's event loop.
+    // A line of its own, with its own faults; its timers (no-answer timeout, pacing) run in
+    // the event loop of the thread that creates it.
+    SimulatedLine();
+    // The one line of this process, created on first use in the calling thread.
     static SimulatedLine &instance();
 
     static constexpr quint32 ControllerNumber = 1;
@@ -78,7 +80,6 @@ public:
     ~SimulatedLine() override;
 
 private:
-    SimulatedLine();
     SimulatedLine(const SimulatedLine &) = delete;
     SimulatedLine &operator=(const SimulatedLine &) = delete;
 

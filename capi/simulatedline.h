@@ -20,10 +20,12 @@ class QUILLON_CAPI_EXPORT SimulatedLine final : public Transport
     Q_OBJECT
 
 public:
-    // A line of its own, with its own faults; its timers (no-answer timeout, pacing) run in
-    // the event loop of the thread that creates it.
+    // A line of its own, with its own applications, calls, faults and rate. Its timers
+    // (no-answer timeout, pacing) run in the event loop of the thread that creates it.
     SimulatedLine();
-    // The one line of this process, created on first use in the calling thread.
+
+    // Transitional: one shared line per process for the callers that still look it up
+    // instead of being handed a line. Created on first use in the calling thread.
     static SimulatedLine &instance();
 
     static constexpr quint32 ControllerNumber = 1;
@@ -41,7 +43,7 @@ public:
         DroppedLine,  // the line drops after the given number of relayed data blocks
     };
 
-    // Faults stay in force for every following call until changed or reset.
+    // Faults stay in force for every following call on this line until changed or reset.
     void setFault(Fault fault, int afterBlocks = 0);
     Fault fault() const;
     // Paces the relayed data at this many bit/s; 0 relays as fast as the event loop allows.

@@ -101,5 +101,6 @@ QString callNotPlaced(quint16 info)
 QString notAnswered() { return QStringLiteral("call ended: not answered"); }
 QString rejected() { return QStringLiteral("call ended: call rejected"); }
 QString capiStopped() { return QStringLiteral("call ended: CAPI stopped"); }
+QString lineLost() { return QStringLiteral("call ended: CAPI line lost"); }
 
 } // namespace quillon::component::calltext

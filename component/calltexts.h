@@ -34,5 +34,6 @@ QString callNotPlaced(quint16 info);
 QString notAnswered();
 QString rejected();
 QString capiStopped();
+QString lineLost();
 
 } // namespace quillon::component::calltext

@@ -269,6 +269,14 @@ void FaxCall::stop()
         finish(calltext::capiStopped(), capi::reason::Normal, !m_b3End);
 }
 
+void FaxCall::lineLost()
+{
+    if (ended())
+        return;
+    m_dataFault = true;
+    finish(calltext::lineLost(), capi::reason::Normal, !m_b3End);
+}
+
 void FaxCall::onDisconnected(const capi::Message &m)
 {
     finish(calltext::callEnded(m.reason, m_b3End.has_value(), m_b3End ? m_b3End->reason : 0),

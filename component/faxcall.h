@@ -79,6 +79,8 @@ public:
     void clearTimedOut();
     // CAPI is being stopped: the call is over at once; the line clears it on release.
     void stop();
+    // The line lost the application: the call is over at once, cut short.
+    void lineLost();
 
     Phase phase() const { return m_phase; }
     bool ended() const { return m_phase == Phase::Ended; }

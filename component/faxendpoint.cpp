@@ -58,17 +58,39 @@ bool FaxEndpoint::startCapi()
     capi::Transport &line = *lease->transport;
     if (!line.isInstalled())
         return refuse("StartCapi", QStringLiteral("no CAPI line is installed"));
-    const capi::RegisterResult registered =
-        line.registerApplication({2, FaxCall::kMaxBlocks, FaxCall::kBlockLength});
+    capi::RegisterResult registered;
+    {
+        // A real line may take seconds to answer; the window goes on painting meanwhile, but
+        // no event of any instance is raised inside this call.
+        EventQueue::Hold hold;
+        registered = line.registerApplication({2, FaxCall::kMaxBlocks, FaxCall::kBlockLength});
+    }
     if (!registered.ok())
-        return refuse("StartCapi", QStringLiteral("registration with the line failed: %1")
-                                       .arg(capi::describeInfo(registered.info)));
+        return refuse("StartCapi", QStringLiteral("registration with the line failed: %1 (%2)")
+                                       .arg(registered.error.isEmpty()
+                                                ? capi::describeInfo(registered.info)
+                                                : registered.error,
+                                            lease->name));
+    if (m_lease && m_lease->transport != lease->transport)
+        disconnect(m_lease->transport.get(), nullptr, this, nullptr);
     m_lease = lease;
     m_out = std::make_unique<Outbox>(line, registered.appId, lease->controller, m_report);
-    connect(&line, &capi::Transport::messagesWaiting, this, &FaxEndpoint::onMessagesWaiting);
+    connect(&line, &capi::Transport::messagesWaiting, this, &FaxEndpoint::onMessagesWaiting,
+            Qt::UniqueConnection);
+    connect(&line, &capi::Transport::applicationLost, this, &FaxEndpoint::onApplicationLost,
+            Qt::UniqueConnection);
+    connect(&line, &capi::Transport::diagnostic, this, &FaxEndpoint::onDiagnostic,
+            Qt::UniqueConnection);
+    const QString manufacturer = line.manufacturer(lease->controller);
+    m_lineText = QStringLiteral("%1, controller %2: %3")
+                     .arg(lease->name)
+                     .arg(lease->controller)
+                     .arg(manufacturer);
     debug(QStringLiteral("StartCapi: registered as application %1 on %2")
               .arg(registered.appId)
-              .arg(line.manufacturer(lease->controller)));
+              .arg(manufacturer));
+    for (const QString &note : std::as_const(lease->notes))
+        debug(QStringLiteral("StartCapi: %1").arg(note));
     // Progress and cause information for our own calls; no incoming calls until Listen.
     putListen(0);
     settle();
@@ -135,44 +157,62 @@ void FaxEndpoint::stopCapi(StopMode mode)
         settle();
     }
     capi::Transport &line = m_out->line();
-    disconnect(&line, &capi::Transport::messagesWaiting, this, &FaxEndpoint::onMessagesWaiting);
     const quint16 appId = m_out->appId();
     const quint16 info = line.release(appId);
     debug(QStringLiteral("StopCapi: application %1 released: %2")
               .arg(appId)
               .arg(capi::describeInfo(info)));
     m_out.reset();
-    m_lease.reset();
     m_listening = false;
     m_ringingPhoneCalls.clear();
     settle();
     m_report.setQuiet(false);
 }
 
-std::optional<LineLease> FaxEndpoint::line() const
+void FaxEndpoint::onApplicationLost(quint16 appId, const QString &why)
 {
-    if (m_lease)
-        return m_lease;
-    QString why;
-    return m_lines->acquire(&why);
+    if (!m_out || appId != m_out->appId())
+        return;
+    debug(QStringLiteral("CAPI line lost: %1").arg(why));
+    if (m_call) {
+        m_call->lineLost();
+        settle();
+    }
+    m_out->line().release(appId);
+    m_out.reset();
+    m_listening = false;
+    m_ringingPhoneCalls.clear();
+    settle();
+}
+
+void FaxEndpoint::onDiagnostic(quint16 appId, const QString &text)
+{
+    if (m_out && (appId == m_out->appId() || appId == 0))
+        debug(text);
+}
+
+// The line last started on; before any, the provider's idle line.
+LineLease FaxEndpoint::line() const
+{
+    return m_lease ? *m_lease : m_lines->idleLine();
 }
 
 QString FaxEndpoint::capiDescription() const
 {
-    const std::optional<LineLease> lease = line();
-    if (!lease)
+    const LineLease lease = line();
+    if (!lease.transport)
         return {};
-    const capi::Version v = lease->transport->version(lease->controller);
+    const capi::Version v = lease.transport->version(lease.controller);
     return QStringLiteral("%1, CAPI %2.%3")
-        .arg(lease->transport->manufacturer(lease->controller))
+        .arg(lease.transport->manufacturer(lease.controller))
         .arg(v.capiMajor)
         .arg(v.capiMinor);
 }
 
 QString FaxEndpoint::serialNumber() const
 {
-    const std::optional<LineLease> lease = line();
-    return lease ? lease->transport->serialNumber(lease->controller) : QString();
+    const LineLease lease = line();
+    return lease.transport ? lease.transport->serialNumber(lease.controller) : QString();
 }
 
 CallStatus FaxEndpoint::status() const
@@ -182,6 +222,7 @@ CallStatus FaxEndpoint::status() const
         s.state = m_listening ? CallStatus::State::Listening : CallStatus::State::Idle;
     s.started = m_out != nullptr;
     s.lastReason = m_lastReason;
+    s.line = m_lineText;
     return s;
 }
 
@@ -249,6 +290,15 @@ void FaxEndpoint::onConnectIndication(const capi::Message &m)
     const QString called = m.calledParty.digits;
     const QString calling = m.callingParty.digits;
     const QString type = calltext::callType(m.cip);
+    if (!m_lease->settings.answers(called)) {
+        // Not one of this endpoint's numbers: another device on the bus may take it.
+        capi::Message resp = m.response();
+        resp.reject = capi::reject::Ignore;
+        m_out->put(resp);
+        debug(QStringLiteral("incoming %1 to %2 ignored: not one of the answer numbers %3")
+                  .arg(type, called, m_lease->settings.answerNumbers.join(QStringLiteral(", "))));
+        return;
+    }
     m_report.post(EventSlot::IncomingCall, {called, calling, type});
 
     if (!isFaxCall(m.cip)) {

@@ -58,13 +58,15 @@ signals:
 
 private:
     void onMessagesWaiting(quint16 appId);
+    void onApplicationLost(quint16 appId, const QString &why);
+    void onDiagnostic(quint16 appId, const QString &text);
     void handle(const capi::Message &m);
     void onListenConfirmed(const capi::Message &m);
     void onConnectIndication(const capi::Message &m);
     void decideIncoming(quint32 plci);
     void putListen(quint32 cipMask);
     void settle();
-    std::optional<LineLease> line() const;
+    LineLease line() const;
 
     bool refuse(const char *member, const QString &why);
     void debug(const QString &text) { m_report.debug(text); }
@@ -74,7 +76,8 @@ private:
     QString m_receiveFileName;
     bool m_acceptFax = false;
 
-    std::optional<LineLease> m_lease; // while started
+    std::optional<LineLease> m_lease; // the line of the last StartCapi
+    QString m_lineText;               // that line in words, for the status window
     std::unique_ptr<Outbox> m_out;    // while started
     bool m_listening = false;
     quint16 m_listenNumber = 0; // the LISTEN_REQ whose confirmation is awaited

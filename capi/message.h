@@ -1,8 +1,8 @@
 #pragma once
 
 // CAPI 2.0 messages: the header, the parameters a fax application and a controller exchange,
-// and their byte encoding. One table of parameter orders (message.cpp) drives encode(),
-// decode() and the trace lines (trace.h).
+// and their byte encoding. One table of parameters (messagelayout_p.h) and one of parameter
+// orders (message.cpp) drive encode(), decode() and the trace lines (trace.h).
 
 #include "capi/capi_export.h"
 

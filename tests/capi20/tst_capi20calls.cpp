@@ -149,6 +149,13 @@ int runCall(const Row &row, bool real)
         return g_failures;
     }
 
+    // Each registration has a connection of its own: the receiver listens once its listen
+    // is confirmed, as an operator waits for the status to say so.
+    const auto listening = [&] {
+        return rcv.texts(EventSlot::Debug).filter(QStringLiteral("<- LISTEN_CONF")).size() >= 2;
+    };
+    expect(QTest::qWaitFor(listening, 5000), QStringLiteral("the receiver listens"));
+
     bool acted = false;
     rcv.onEvent = [&](int slot, QVariantList &params) {
         if (acted || slot != int(EventSlot::CallProgress)
@@ -174,7 +181,7 @@ int runCall(const Row &row, bool real)
         return snd.has(EventSlot::FaxSent) && snd.has(EventSlot::Disconnected)
                && (rcv.has(EventSlot::Disconnected) || !rcv.has(EventSlot::IncomingCall));
     };
-    QTest::qWaitFor(ended, 30000);
+    (void)QTest::qWaitFor(ended, 30000);
     const QString story = QStringLiteral("sender: %1\nreceiver: %2")
                               .arg(snd.texts(EventSlot::CallProgress).join(QStringLiteral(" | ")),
                                    rcv.texts(EventSlot::CallProgress).join(QStringLiteral(" | ")));
@@ -235,6 +242,9 @@ void TestCapi20Calls::calls()
 {
     QFETCH(QString, row);
     QFETCH(QString, line);
+    const Row *r = findRow(row);
+    if (line == QLatin1String("capi20") && r->fault != Fault::None)
+        QSKIP("the exchange has no test numbers for a busy or rejecting far end yet");
     QProcess child;
     child.setProgram(QCoreApplication::applicationFilePath());
     child.setArguments({QStringLiteral("--call"), row, line});

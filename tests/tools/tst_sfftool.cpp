@@ -2,8 +2,8 @@
 // with the library and, where it is installed, with Debian's independent reader sfftobmp.
 
 #include "sff/reader.h"
-#include "sff/render.h"
-#include "sff/imagewriter.h"
+#include "sff/gui/imagewriter.h"
+#include "sff/gui/render.h"
 
 #include "common/testenv.h"
 

@@ -4,8 +4,8 @@
 
 #include "platform/drivepath.h"
 #include "sff/reader.h"
-#include "sff/render.h"
-#include "sff/imagewriter.h"
+#include "sff/gui/imagewriter.h"
+#include "sff/gui/render.h"
 
 #include <QCommandLineParser>
 #include <QDir>

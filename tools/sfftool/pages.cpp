@@ -1,6 +1,6 @@
 #include "pages.h"
 
-#include "sff/render.h"
+#include "sff/gui/render.h"
 
 #include <QFont>
 #include <QFontMetrics>

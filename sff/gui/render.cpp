@@ -1,4 +1,4 @@
-#include "sff/render.h"
+#include "sff/gui/render.h"
 
 #include <QColor>
 

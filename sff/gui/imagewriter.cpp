@@ -1,6 +1,6 @@
-#include "sff/imagewriter.h"
+#include "sff/gui/imagewriter.h"
 
-#include "sff/render.h"
+#include "sff/gui/render.h"
 
 #include <QSaveFile>
 

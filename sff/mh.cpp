@@ -303,8 +303,10 @@ DecodeResult decode(const uchar *data, qsizetype size, int lineLength, Runs *run
             } else if (length != 0 && length <= bits && run == 0) {
                 const int pixels = int(g >> 32) & 0xff;
                 if (pos + pixels < lineLength) {
+                    // A group can add up to no pixels at all (white 0, black 0).
                     if constexpr (Out == Output::Row)
-                        writer.put(g & 0xffffffffu, pixels);
+                        if (pixels != 0)
+                            writer.put(g & 0xffffffffu, pixels);
                     pos += pixels;
                     acc >>= length;
                     bits -= length;

@@ -47,12 +47,6 @@ struct SimulatedLine::Parts
     std::deque<CallInfo> recent;
 };
 
-SimulatedLine &SimulatedLine::instance()
-{
-    static SimulatedLine line;
-    return line;
-}
-
 SimulatedLine::SimulatedLine(QObject *parent) : Transport(parent)
 {
     const Schedule schedule = [this](std::chrono::nanoseconds delay, std::function<void()> task) {

@@ -29,10 +29,6 @@ public:
     explicit SimulatedLine(QObject *parent = nullptr);
     ~SimulatedLine() override;
 
-    // Transitional: one shared line per process for the callers that still look it up
-    // instead of being handed a line. Created on first use in the calling thread.
-    static SimulatedLine &instance();
-
     static constexpr quint32 ControllerNumber = 1;
     static constexpr int DefaultNoAnswerTimeoutMs = 30000;
     // The transmit window of a connection is the registered maxDataBlocks, at most this.

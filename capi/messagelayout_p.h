@@ -4,7 +4,6 @@
 // carry (how each is coded, where it lives in Message, how it reads in a trace line), and the
 // parameter order of every message.
 
-#include "capi/capi_export.h"
 #include "capi/message.h"
 
 #include <array>
@@ -206,6 +205,6 @@ const char *subcommandWord(Subcommand s);
 
 // The layout of (c, s), nullptr for a message not in the table. Exported for the benchmarks
 // and fuzz targets of the codec.
-QUILLON_CAPI_EXPORT const Layout *findLayout(Command c, Subcommand s);
+const Layout *findLayout(Command c, Subcommand s);
 
 } // namespace capi

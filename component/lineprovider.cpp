@@ -1,6 +1,6 @@
 #include "component/lineprovider.h"
 
-#include "capi/simulatedline.h"
+#include "simline/simulatedline.h"
 #include "capi20/capi20transport.h"
 
 #include <algorithm>
@@ -33,15 +33,19 @@ ProcessLines::ProcessLines() = default;
 
 ProcessLines::~ProcessLines() = default;
 
-std::shared_ptr<capi::Transport> ProcessLines::simulated()
+simline::SimulatedLine &ProcessLines::simulatedLine()
 {
     if (!m_simulated) {
-        // The process's shared simulated line, which tests of the plugin reach directly; it is
-        // never deleted, so it is handed out without an owner.
-        capi::SimulatedLine &line = capi::SimulatedLine::instance();
-        line.setRate(kBChannelRate);
-        m_simulated = std::shared_ptr<capi::Transport>(std::shared_ptr<void>(), &line);
+        // Created by the first endpoint that needs it, so its timers run in that thread.
+        m_simulated = std::make_shared<simline::SimulatedLine>();
+        m_simulated->setRate(kBChannelRate);
     }
+    return *m_simulated;
+}
+
+std::shared_ptr<capi::Transport> ProcessLines::simulated()
+{
+    simulatedLine();
     return m_simulated;
 }
 
@@ -78,10 +82,10 @@ std::optional<LineLease> ProcessLines::acquire(QString *why)
         return lease;
     }
     lease.transport = simulated();
-    lease.controller = capi::SimulatedLine::ControllerNumber;
+    lease.controller = simline::SimulatedLine::ControllerNumber;
     const double speed = settings->speed.value_or(1.0);
     if (settings->speed)
-        static_cast<capi::SimulatedLine &>(*lease.transport)
+        static_cast<simline::SimulatedLine &>(*lease.transport)
             .setRate(quint32(std::min(kBChannelRate * speed, 1e9)));
     lease.name = speed == 1.0 ? QStringLiteral("simulated line")
                  : speed == 0 ? QStringLiteral("simulated line, unpaced")
@@ -97,7 +101,7 @@ LineLease ProcessLines::idleLine()
 {
     LineLease lease;
     lease.transport = simulated();
-    lease.controller = capi::SimulatedLine::ControllerNumber;
+    lease.controller = simline::SimulatedLine::ControllerNumber;
     lease.name = QStringLiteral("simulated line");
     return lease;
 }

@@ -12,6 +12,9 @@
 namespace capi {
 class Transport;
 }
+namespace simline {
+class SimulatedLine;
+}
 
 namespace quillon::component {
 
@@ -66,12 +69,14 @@ public:
 
     std::optional<LineLease> acquire(QString *why) override;
     LineLease idleLine() override;
+    // The simulated line, created on first use: its owner may plan its far ends.
+    simline::SimulatedLine &simulatedLine();
 
 private:
     std::shared_ptr<capi::Transport> simulated();
     std::shared_ptr<capi::Transport> capi20Line(const LineSettings &settings);
 
-    std::shared_ptr<capi::Transport> m_simulated;
+    std::shared_ptr<simline::SimulatedLine> m_simulated;
     std::map<QString, std::weak_ptr<capi::Transport>> m_capi20Lines;
 };
 

@@ -7,7 +7,7 @@
 
 #include "component/factory.h"
 #include "component/lineprovider.h"
-#include "capi/simulatedline.h"
+#include "simline/simulatedline.h"
 #include "endpoint/quillonboundary.h"
 
 #include <QApplication>
@@ -193,7 +193,7 @@ int main(int argc, char **argv)
     QWidget host;
     // The component's code on an unpaced line of the benchmark's own.
     quillon::component::QuillonFactory unpaced(std::make_shared<quillon::component::FixedLine>(
-        std::make_shared<capi::SimulatedLine>(), capi::SimulatedLine::ControllerNumber));
+        std::make_shared<simline::SimulatedLine>(), simline::SimulatedLine::ControllerNumber));
     quillon::ComponentFactory *factory = &unpaced;
 
     // A short fax first, so the figures below are not those of first use.

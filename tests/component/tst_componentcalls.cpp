@@ -9,7 +9,7 @@
 #include "component/factory.h"
 #include "component/lineprovider.h"
 #include "capi/message.h"
-#include "capi/simulatedline.h"
+#include "simline/simulatedline.h"
 #include "platform/drivepath.h"
 
 #include <QApplication>
@@ -33,13 +33,13 @@ constexpr quint32 kWatchableRate = 256000;
 // The line of the running test, fresh for each, and the component's factory on it.
 struct TestLine
 {
-    std::shared_ptr<capi::SimulatedLine> line = std::make_shared<capi::SimulatedLine>();
+    std::shared_ptr<simline::SimulatedLine> line = std::make_shared<simline::SimulatedLine>();
     quillon::component::QuillonFactory factory{std::make_shared<quillon::component::FixedLine>(
-        line, capi::SimulatedLine::ControllerNumber)};
+        line, simline::SimulatedLine::ControllerNumber)};
 };
 std::unique_ptr<TestLine> t_line;
 
-capi::SimulatedLine &line()
+simline::SimulatedLine &line()
 {
     return *t_line->line;
 }
@@ -293,8 +293,8 @@ void TestComponentCalls::callNotTaken()
     switch (setup) {
     case Setup::AcceptFalse: pair.rcv.acceptFax = false; break;
     case Setup::MissingFolder: pair.rcv.set(MemberId::ReceiveFileName, missing); break;
-    case Setup::Busy: line().setFault(capi::SimulatedLine::Fault::UserBusy); break;
-    case Setup::NotAFax: line().setFault(capi::SimulatedLine::Fault::NotG3Fax); break;
+    case Setup::Busy: line().setFault(simline::SimulatedLine::Fault::UserBusy); break;
+    case Setup::NotAFax: line().setFault(simline::SimulatedLine::Fault::NotG3Fax); break;
     case Setup::IntoSentFile: pair.rcv.set(MemberId::ReceiveFileName, kSendFile); break;
     case Setup::NoListener: break;
     }
@@ -329,7 +329,7 @@ void TestComponentCalls::droppedLineLeavesPartialFile()
     // Three pages of several blocks each: the line drops inside the second page.
     const sff::DocumentInfo info = sff::checkData(m_document);
     const int dropAfter = int((info.pages[1].offset + 2048) / 2048);
-    line().setFault(capi::SimulatedLine::Fault::DroppedLine, dropAfter);
+    line().setFault(simline::SimulatedLine::Fault::DroppedLine, dropAfter);
 
     Pair pair;
     pair.start();

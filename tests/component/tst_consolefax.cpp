@@ -9,7 +9,7 @@
 #include "app/journal/journallist.h"
 #include "component/factory.h"
 #include "component/lineprovider.h"
-#include "capi/simulatedline.h"
+#include "simline/simulatedline.h"
 #include "platform/drivepath.h"
 
 #include <QDir>
@@ -46,9 +46,9 @@ int lineAt(const QStringList &lines, const QString &prefix, int from = 0)
 // would hand it the factory from the plugin.
 struct OwnLine
 {
-    std::shared_ptr<capi::SimulatedLine> line = std::make_shared<capi::SimulatedLine>();
+    std::shared_ptr<simline::SimulatedLine> line = std::make_shared<simline::SimulatedLine>();
     quillon::component::QuillonFactory factory{std::make_shared<quillon::component::FixedLine>(
-        line, capi::SimulatedLine::ControllerNumber)};
+        line, simline::SimulatedLine::ControllerNumber)};
 };
 
 } // namespace

@@ -1,11 +1,11 @@
 #pragma once
 
-// A scripted CAPI application on the simulated line, for the tests: it answers indications
+// A scripted CAPI application on a simulated line, for the tests: it answers indications
 // the way a fax application does, sends a payload once B3 is up, and records every message
 // it put and took.
 
-#include "capi/simulatedline.h"
 #include "capi/trace.h"
+#include "simline/simulatedline.h"
 
 #include <QObject>
 #include <QStringList>
@@ -18,10 +18,9 @@ class LinePeer : public QObject
     Q_OBJECT
 
 public:
-    explicit LinePeer(const capi::Registration &registration = {})
-        : m_registration(registration)
+    explicit LinePeer(simline::SimulatedLine &line, const capi::Registration &registration = {})
+        : m_line(line), m_registration(registration)
     {
-        capi::SimulatedLine &line = capi::SimulatedLine::instance();
         const capi::RegisterResult r = line.registerApplication(registration);
         m_id = r.appId;
         connect(&line, &capi::Transport::messagesWaiting, this, &LinePeer::onWaiting);
@@ -32,7 +31,7 @@ public:
     void release()
     {
         if (m_id)
-            capi::SimulatedLine::instance().release(m_id);
+            m_line.release(m_id);
         m_id = 0;
     }
 
@@ -65,7 +64,7 @@ public:
         m.appId = m_id;
         if (capi::isToController(m.subcommand) && m.subcommand == capi::Subcommand::Req)
             m.number = m_nextNumber++;
-        const quint16 r = capi::SimulatedLine::instance().putMessage(m);
+        const quint16 r = m_line.putMessage(m);
         if (m.command == capi::Command::DataB3) {
             if (m.subcommand == capi::Subcommand::Req && r == capi::info::Ok)
                 ++dataReqs;
@@ -83,7 +82,7 @@ public:
                 quint32 infoMask = 0)
     {
         capi::Message m(capi::Command::Listen, capi::Subcommand::Req, m_id,
-                        capi::SimulatedLine::ControllerNumber);
+                        simline::SimulatedLine::ControllerNumber);
         m.cipMask = cipMask;
         m.infoMask = infoMask;
         put(m);
@@ -92,7 +91,7 @@ public:
     void call(const QString &number, quint16 cipValue = capi::cip::FaxG3)
     {
         capi::Message m(capi::Command::Connect, capi::Subcommand::Req, m_id,
-                        capi::SimulatedLine::ControllerNumber);
+                        simline::SimulatedLine::ControllerNumber);
         m.cip = cipValue;
         m.calledParty.digits = number;
         m.callingParty.digits = QStringLiteral("6");
@@ -157,7 +156,7 @@ private:
         if (appId != m_id || !m_id)
             return;
         while (m_id) {
-            std::optional<capi::Message> m = capi::SimulatedLine::instance().getMessage(m_id);
+            std::optional<capi::Message> m = m_line.getMessage(m_id);
             if (!m)
                 break;
             take(*m);
@@ -254,6 +253,7 @@ private:
         return false;
     }
 
+    simline::SimulatedLine &m_line;
     capi::Registration m_registration;
     quint16 m_id = 0;
     quint16 m_nextNumber = 1;

@@ -1,7 +1,7 @@
-#include "capi/simulatedline.h"
+#include "simline/simulatedline.h"
 
-#include "capi/linepeer.h"
-#include "capi/sffsample.h"
+#include "simline/linepeer.h"
+#include "simline/sffsample.h"
 #include "common/testenv.h"
 
 #include <QSignalSpy>
@@ -10,8 +10,10 @@
 #include <atomic>
 
 using namespace capi;
+using simline::SimulatedLine;
 
 Q_DECLARE_METATYPE(capi::Message)
+Q_DECLARE_METATYPE(simline::FarEnd)
 
 namespace {
 
@@ -78,18 +80,20 @@ class TestSimulatedLine : public QObject
     Q_OBJECT
 
 private slots:
-    void init() { SimulatedLine::instance().resetFaults(); }
+    // Every test works on a fresh line of its own.
+    void init() { m_line = std::make_unique<SimulatedLine>(); }
 
     void cleanup()
     {
         settle();
-        QCOMPARE(SimulatedLine::instance().callCount(), 0);
-        QCOMPARE(SimulatedLine::instance().applicationCount(), 0);
+        QCOMPARE(m_line->callCount(), 0);
+        QCOMPARE(m_line->applicationCount(), 0);
+        m_line.reset();
     }
 
     void identitySaysSimulated()
     {
-        SimulatedLine &line = SimulatedLine::instance();
+        SimulatedLine &line = *m_line;
         QVERIFY(line.isInstalled());
         QVERIFY(line.manufacturer(1).contains(QStringLiteral("simulated")));
         QVERIFY(line.version(1).text.contains(QStringLiteral("simulated")));
@@ -122,7 +126,7 @@ private slots:
         QFETCH(quint32, blocks);
         QFETCH(quint32, blockLength);
         QFETCH(int, expected);
-        SimulatedLine &line = SimulatedLine::instance();
+        SimulatedLine &line = *m_line;
         const RegisterResult r = line.registerApplication({connections, blocks, blockLength});
         QCOMPARE(int(r.info), expected);
         QCOMPARE(r.appId != 0, expected == info::Ok);
@@ -135,7 +139,7 @@ private slots:
     // Nothing is delivered from inside a put: the answer waits for the event loop.
     void deliveryIsQueued()
     {
-        SimulatedLine &line = SimulatedLine::instance();
+        SimulatedLine &line = *m_line;
         const quint16 app = line.registerApplication({}).appId;
         QSignalSpy spy(&line, &Transport::messagesWaiting);
         Message listen(Command::Listen, Subcommand::Req, app, 1);
@@ -155,7 +159,7 @@ private slots:
     // An application registered in another thread hears of its messages in that thread.
     void deliveryInRegisteringThread()
     {
-        SimulatedLine &line = SimulatedLine::instance();
+        SimulatedLine &line = *m_line;
         QThread worker;
         worker.start();
         QObject inWorker;
@@ -184,7 +188,7 @@ private slots:
 
     void putRefusals()
     {
-        SimulatedLine &line = SimulatedLine::instance();
+        SimulatedLine &line = *m_line;
         const quint16 app = line.registerApplication({}).appId;
         QCOMPARE(line.putMessage(Message(Command::Listen, Subcommand::Req, quint16(app + 1), 1)),
                  info::IllegalApplication);
@@ -237,7 +241,7 @@ private slots:
     {
         QFETCH(Message, request);
         QFETCH(int, expected);
-        LinePeer p;
+        LinePeer p(*m_line);
         QCOMPARE(p.put(request), info::Ok);
         QVERIFY(QTest::qWaitFor([&] { return p.count(request.command, Subcommand::Conf) == 1; }, kWaitMs));
         const Message conf = p.last(request.command, Subcommand::Conf);
@@ -268,14 +272,14 @@ private slots:
         Registration small;
         small.maxBlockLength = receiverBlockLength;
         const Registration normal;
-        LinePeer caller(callerSends ? normal : small);
-        LinePeer callee(callerSends ? small : normal);
+        LinePeer caller(*m_line, callerSends ? normal : small);
+        LinePeer callee(*m_line, callerSends ? small : normal);
         caller.bProtocol = BProtocol::faxG3({1, 0, QStringLiteral("+49 CALLER"), QStringLiteral("Fax test")});
         callee.bProtocol = BProtocol::faxG3({0, 0, QStringLiteral("+49 CALLEE"), {}});
         LinePeer &sender = callerSends ? caller : callee;
         LinePeer &receiver = callerSends ? callee : caller;
         sender.payload = sffSample(pages, 200, true, everyRecord);
-        const quint64 copiesBefore = SimulatedLine::instance().statistics().blockCopies;
+        const quint64 copiesBefore = m_line->statistics().blockCopies;
         listenQuietly(callee, kFaxMask);
 
         caller.call(QStringLiteral("6"));
@@ -316,7 +320,7 @@ private slots:
         QCOMPARE(receiver.last(Command::Disconnect, Subcommand::Ind).reason, reason::NormalClearing);
 
         // A block the receiver can take whole reaches it without a copy.
-        const quint64 copies = SimulatedLine::instance().statistics().blockCopies - copiesBefore;
+        const quint64 copies = m_line->statistics().blockCopies - copiesBefore;
         if (receiverBlockLength >= 2048) {
             QCOMPARE(copies, 0u);
             int i = 0;
@@ -347,7 +351,7 @@ private slots:
     void g4Call()
     {
         QFETCH(quint16, b3);
-        LinePeer caller, callee, g3Only;
+        LinePeer caller(*m_line), callee(*m_line), g3Only(*m_line);
         caller.bProtocol = callee.bProtocol = BProtocol::faxG4(b3);
         caller.payload = QByteArray(10000, '\0');
         for (int i = 0; i < caller.payload.size(); ++i)
@@ -380,7 +384,7 @@ private slots:
     {
         QFETCH(bool, callerIgnores);
         QFETCH(int, callerOfferReason);
-        LinePeer caller, callee;
+        LinePeer caller(*m_line), callee(*m_line);
         caller.payload = sffSample(1);
         quint32 offeredPlci = 0;
         int offerReason = -1;
@@ -459,13 +463,13 @@ private slots:
         QFETCH(QStringList, callerLog);
         QFETCH(int, callerReason);
         QFETCH(QList<int>, listenerReasons);
-        SimulatedLine::instance().setFault(SimulatedLine::Fault(fault));
-        SimulatedLine::instance().setNoAnswerTimeout(std::chrono::milliseconds(50));
-        LinePeer caller;
+        m_line->setFault(SimulatedLine::Fault(fault));
+        m_line->setNoAnswerTimeout(std::chrono::milliseconds(50));
+        LinePeer caller(*m_line);
         listenQuietly(caller, 0, infomask::CallProgression); // progress only, no calls
         std::vector<std::unique_ptr<LinePeer>> listeners;
         for (int a : answers) {
-            auto l = std::make_unique<LinePeer>();
+            auto l = std::make_unique<LinePeer>(*m_line);
             l->answer = a >= 0 ? std::optional<quint16>(quint16(a)) : std::nullopt;
             l->alertFirst = a == -2;
             listenQuietly(*l, kFaxMask);
@@ -506,7 +510,7 @@ private slots:
         QFETCH(int, initiatorB3Reason);
         QFETCH(int, otherB3Reason);
         QFETCH(bool, b3First);
-        LinePeer caller, callee;
+        LinePeer caller(*m_line), callee(*m_line);
         if (state <= Alerting)
             callee.answer = std::nullopt;
         callee.alertFirst = state == Alerting;
@@ -568,7 +572,7 @@ private slots:
         QFETCH(bool, midData);
         QFETCH(int, survivorReason);
         QFETCH(int, survivorB3Reason);
-        LinePeer caller, callee;
+        LinePeer caller(*m_line), callee(*m_line);
         if (!midData)
             callee.answer = std::nullopt;
         callee.answerData = false;
@@ -588,7 +592,7 @@ private slots:
         QCOMPARE(reasonOf(survivor, Command::Disconnect), survivorReason);
         QCOMPARE(reasonOf(survivor, Command::DisconnectB3), survivorB3Reason);
         QCOMPARE(int(gone.received.size()), goneTaken);
-        QCOMPARE(SimulatedLine::instance().putMessage(Message(Command::Listen, Subcommand::Req, goneId, 1)),
+        QCOMPARE(m_line->putMessage(Message(Command::Listen, Subcommand::Req, goneId, 1)),
                  info::IllegalApplication);
     }
 
@@ -596,8 +600,8 @@ private slots:
     // indications than the receiver registered, and every byte arrives.
     void flowControlBound()
     {
-        LinePeer caller({1, 4, 2048});
-        LinePeer callee({1, 3, 2048});
+        LinePeer caller(*m_line, {1, 4, 2048});
+        LinePeer callee(*m_line, {1, 3, 2048});
         caller.greedy = true;
         caller.blockSize = 1000;
         caller.payload = sffSample(6);
@@ -631,8 +635,8 @@ private slots:
     {
         QFETCH(bool, injected);
         if (injected)
-            SimulatedLine::instance().setFault(SimulatedLine::Fault::NotG3Fax);
-        LinePeer caller, callee;
+            m_line->setFault(SimulatedLine::Fault::NotG3Fax);
+        LinePeer caller(*m_line), callee(*m_line);
         callee.bProtocol = BProtocol::faxG4();
         caller.payload = sffSample(1);
         caller.hook = [](LinePeer &p, const Message &m) {
@@ -669,7 +673,7 @@ private slots:
     // A G3 sender whose data is no SFF document loses B3 before any of it reaches the far end.
     void notAnSffDocument()
     {
-        LinePeer caller, callee;
+        LinePeer caller(*m_line), callee(*m_line);
         caller.payload = QByteArray(5000, 'x');
         caller.hook = [](LinePeer &p, const Message &m) {
             if (m.command == Command::DisconnectB3 && m.subcommand == Subcommand::Ind) {
@@ -689,8 +693,8 @@ private slots:
 
     void faultDroppedLine()
     {
-        SimulatedLine::instance().setFault(SimulatedLine::Fault::DroppedLine, 4);
-        LinePeer caller, callee;
+        m_line->setFault(SimulatedLine::Fault::DroppedLine, 4);
+        LinePeer caller(*m_line), callee(*m_line);
         caller.blockSize = 256;
         caller.payload = sffSample(4, 100); // pages of 388 bytes from offset 20
         listenQuietly(callee, kFaxMask);
@@ -708,8 +712,8 @@ private slots:
 
     void slowLine()
     {
-        SimulatedLine::instance().setRate(9600);
-        LinePeer caller, callee;
+        m_line->setRate(9600);
+        LinePeer caller(*m_line), callee(*m_line);
         caller.blockSize = 300;
         caller.payload = sffSample(1, 20);
         listenQuietly(callee, kFaxMask);
@@ -724,7 +728,7 @@ private slots:
     // One call holds both B channels of the line.
     void secondCallFindsNoChannel()
     {
-        LinePeer caller, callee, second;
+        LinePeer caller(*m_line), callee(*m_line), second(*m_line);
         callee.answerData = false;
         listenQuietly(callee, kFaxMask);
         caller.initiateB3 = false;
@@ -737,6 +741,170 @@ private slots:
         caller.disconnect();
         QVERIFY(QTest::qWaitFor([&] { return caller.disconnected && callee.disconnected; }, kWaitMs));
     }
+
+    // What each far end of the plan does on the wire, as the caller and a listener see it.
+    void farEndOnTheWire_data()
+    {
+        using simline::FarEnd;
+        using namespace std::chrono_literals;
+        QTest::addColumn<FarEnd>("rule");
+        QTest::addColumn<QString>("number");
+        QTest::addColumn<int>("pages");
+        QTest::addColumn<QStringList>("callerLog"); // its start; empty: the whole fax exchange
+        QTest::addColumn<int>("callerReason");
+        QTest::addColumn<int>("b3Reason");    // both sides' DISCONNECT_B3_IND; -1: none
+        QTest::addColumn<bool>("offered");    // the listener heard of the call
+        QTest::addColumn<int>("bytes");       // reaching the listener; -1: the whole document
+        QTest::addColumn<int>("ncpiPages");   // in the caller's DISCONNECT_B3_IND; -1: not checked
+        QTest::addColumn<int>("ncpiRate");
+        QTest::addColumn<QString>("faultText");
+        const QStringList cleared = seq({"-> CONNECT_REQ", "<- CONNECT_CONF", "<- DISCONNECT_IND",
+                                         "-> DISCONNECT_RESP"});
+        const QStringList rings = seq({"-> CONNECT_REQ", "<- CONNECT_CONF", "<- INFO_IND",
+                                       "-> INFO_RESP", "<- DISCONNECT_IND", "-> DISCONNECT_RESP"});
+        const QStringList notFax = seq({"-> CONNECT_REQ", "<- CONNECT_CONF", "<- CONNECT_ACTIVE_IND",
+            "-> CONNECT_ACTIVE_RESP", "-> CONNECT_B3_REQ", "<- CONNECT_B3_CONF", "<- DISCONNECT_B3_IND",
+            "-> DISCONNECT_B3_RESP", "<- DISCONNECT_IND", "-> DISCONNECT_RESP"});
+        const QStringList dropped = seq({"-> CONNECT_REQ", "<- CONNECT_CONF", "<- CONNECT_ACTIVE_IND",
+            "-> CONNECT_ACTIVE_RESP", "-> CONNECT_B3_REQ", "<- CONNECT_B3_CONF",
+            "<- CONNECT_B3_ACTIVE_IND", "-> CONNECT_B3_ACTIVE_RESP", "<- DISCONNECT_B3_IND",
+            "-> DISCONNECT_B3_RESP", "<- DISCONNECT_IND", "-> DISCONNECT_RESP"});
+        const int normal = int(reason::Normal);
+        const int l1 = int(reason::Layer1Error);
+        // Pages of 388 bytes from offset 20, sent in blocks of 256 bytes.
+        QTest::newRow("answer") << FarEnd::answer() << "991" << 3 << QStringList() << normal << normal
+                                << true << -1 << 3 << 14400 << "";
+        QTest::newRow("busy") << FarEnd::busy() << "991" << 1 << cleared << int(reason::UserBusy) << -1
+                              << false << 0 << -1 << 0 << "busy";
+        QTest::newRow("reject with a cause") << FarEnd::reject(0x58) << "991" << 1 << cleared
+                                             << int(reason::IncompatibleDestination) << -1 << false << 0
+                                             << -1 << 0 << "rejected, reason 0x34d8";
+        QTest::newRow("no answer after its delay") << FarEnd::noAnswer(50ms) << "991" << 1 << rings
+                                                   << int(reason::NoAnswer) << -1 << false << 0 << -1
+                                                   << 0 << "no answer";
+        QTest::newRow("not a fax") << FarEnd::notFax() << "991" << 1 << notFax
+                                   << int(reason::NormalClearing) << int(reason::FaxNotG3) << false << 0
+                                   << 0 << 14400 << "not a fax";
+        QTest::newRow("drop after blocks") << FarEnd::dropAfterBlocks(3) << "991" << 4 << dropped
+                                           << l1 << l1 << true << 3 * 256 << 1 << 14400
+                                           << "line dropped after 3 blocks";
+        // Page 3 begins at byte 20 + 2 * 388 = 796, in the fourth block.
+        QTest::newRow("drop after pages") << FarEnd::dropAfterPages(2) << "991" << 4 << dropped
+                                          << l1 << l1 << true << 4 * 256 << 2 << 14400
+                                          << "line dropped after 2 pages";
+        QTest::newRow("drop after more pages than sent")
+            << FarEnd::dropAfterPages(4) << "991" << 4 << QStringList() << normal << normal << true << -1
+            << 4 << 14400 << "";
+        QTest::newRow("slower modem") << FarEnd::slower(0.5) << "991" << 1 << QStringList() << normal
+                                      << normal << true << -1 << 1 << 7200 << "slower modem: 7200 bit/s";
+        QTest::newRow("rule for another number") << FarEnd::busy() << "9910" << 1 << QStringList()
+                                                 << normal << normal << true << -1 << 1 << 14400 << "";
+    }
+    void farEndOnTheWire()
+    {
+        QFETCH(simline::FarEnd, rule);
+        QFETCH(QString, number);
+        QFETCH(int, pages);
+        QFETCH(QStringList, callerLog);
+        QFETCH(int, callerReason);
+        QFETCH(int, b3Reason);
+        QFETCH(bool, offered);
+        QFETCH(int, bytes);
+        QFETCH(int, ncpiPages);
+        QFETCH(int, ncpiRate);
+        QFETCH(QString, faultText);
+        m_line->setRule(QStringLiteral("991"), rule);
+        m_line->setNoAnswerTimeout(std::chrono::minutes(5)); // the rule's own delay must count
+        LinePeer caller(*m_line), callee(*m_line);
+        caller.blockSize = 256;
+        caller.payload = sffSample(pages, 100);
+        listenQuietly(caller, 0, infomask::CallProgression);
+        listenQuietly(callee, kFaxMask);
+        caller.call(number);
+        QVERIFY(QTest::qWaitFor([&] { return caller.disconnected; }, kWaitMs));
+        settle();
+        QCOMPARE(caller.log.mid(0, callerLog.isEmpty() ? kCallerSends.size() : callerLog.size()),
+                 callerLog.isEmpty() ? kCallerSends : callerLog);
+        QCOMPARE(reasonOf(caller, Command::Disconnect), callerReason);
+        QCOMPARE(reasonOf(caller, Command::DisconnectB3), b3Reason);
+        QCOMPARE(callee.count(Command::Connect, Subcommand::Ind), offered ? 1 : 0);
+        if (offered)
+            QCOMPARE(reasonOf(callee, Command::DisconnectB3), b3Reason);
+        QCOMPARE(callee.data, bytes < 0 ? caller.payload : caller.payload.left(bytes));
+        if (ncpiPages >= 0) {
+            const auto ncpi = FaxNcpi::fromBytes(caller.last(Command::DisconnectB3, Subcommand::Ind).ncpi);
+            QVERIFY(ncpi);
+            QCOMPARE(int(ncpi->pages), ncpiPages);
+            QCOMPARE(int(ncpi->rate), ncpiRate);
+        }
+        const QList<simline::CallInfo> recent = m_line->recentCalls();
+        QCOMPARE(recent.size(), 1);
+        QCOMPARE(recent.last().calledNumber, number);
+        QCOMPARE(recent.last().faultText, faultText);
+        QVERIFY(recent.last().ended);
+    }
+
+    // Faults belong to a line: a busy line leaves another line's calls alone.
+    void faultsStayOnTheirLine()
+    {
+        SimulatedLine other;
+        other.setFault(SimulatedLine::Fault::UserBusy);
+        QCOMPARE(m_line->fault(), SimulatedLine::Fault::None);
+        LinePeer caller(*m_line), callee(*m_line);
+        caller.payload = sffSample(1);
+        listenQuietly(callee, kFaxMask);
+        caller.call(QStringLiteral("6"));
+        QVERIFY(QTest::qWaitFor([&] { return caller.disconnected && callee.disconnected; }, kWaitMs));
+        QCOMPARE(reasonOf(caller, Command::Disconnect), int(reason::Normal));
+        QCOMPARE(callee.data, caller.payload);
+        QCOMPARE(other.statistics().messagesIn, quint64(0));
+    }
+
+    // Speed 0 relays at once whatever the rate; the calls still report the line's rate.
+    void speedZeroIsUnpaced()
+    {
+        m_line->setRate(2400);
+        m_line->setSpeed(0);
+        LinePeer caller(*m_line), callee(*m_line);
+        caller.payload = sffSample(8, 200); // over 10 s at 2400 bit/s
+        listenQuietly(callee, kFaxMask);
+        caller.call(QStringLiteral("6"));
+        QVERIFY(QTest::qWaitFor([&] { return caller.disconnected && callee.disconnected; }, kWaitMs));
+        QVERIFY(caller.payload.size() * 8 / 2400 > kWaitMs / 1000);
+        QCOMPARE(callee.data, caller.payload);
+        const auto ncpi = FaxNcpi::fromBytes(callee.last(Command::DisconnectB3, Subcommand::Ind).ncpi);
+        QVERIFY(ncpi);
+        QCOMPARE(ncpi->rate, quint16(2400));
+    }
+
+    // A line that goes while applications are still registered frees what they held, also
+    // for an application of another thread.
+    void destroyedWithApplications()
+    {
+        QThread worker;
+        worker.start();
+        QObject inWorker;
+        inWorker.moveToThread(&worker);
+        {
+            SimulatedLine line;
+            QVERIFY(line.registerApplication({}).ok());
+            bool registered = false;
+            QMetaObject::invokeMethod(&inWorker, [&] { registered = line.registerApplication({}).ok(); },
+                                      Qt::BlockingQueuedConnection);
+            QVERIFY(registered);
+            LinePeer peer(line);
+            listenQuietly(peer, kFaxMask); // a notification has gone through its object
+            peer.call(QStringLiteral("6"));
+            QCOMPARE(line.applicationCount(), 3);
+            peer.release();
+        }
+        settle();
+        worker.quit();
+        QVERIFY(worker.wait(kWaitMs));
+    }
+
+private:
+    std::unique_ptr<SimulatedLine> m_line;
 };
 
 QUILLON_TEST_GUILESS_MAIN(TestSimulatedLine)

@@ -1,7 +1,7 @@
 // Relays fax data between two applications over the simulated line and prints throughput,
 // messages per second, block copies and the memory the process holds as the call goes on.
 
-#include "capi/simulatedline.h"
+#include "simline/simulatedline.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -10,6 +10,7 @@
 #include <cstdio>
 
 using namespace capi;
+using simline::SimulatedLine;
 
 namespace {
 
@@ -85,10 +86,9 @@ struct Result
 };
 
 // One call: the caller sends the document in blocks, the callee takes and checks them.
-Result relay(const Document &doc, bool printMemory)
+Result relay(SimulatedLine &line, const Document &doc, bool printMemory)
 {
     const qint64 total = doc.size();
-    SimulatedLine &line = SimulatedLine::instance();
     const quint16 sender = line.registerApplication({1, 7, kBlock}).appId;
     const quint16 receiver = line.registerApplication({1, 7, kBlock}).appId;
 
@@ -224,25 +224,25 @@ void report(const char *title, const Result &r)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    SimulatedLine::instance().resetFaults();
+    SimulatedLine line;
     std::printf("simulated line relay, %d-byte blocks, window 7, no pacing\n", kBlock);
     std::printf("before: RSS %lld kB, peak RSS %lld kB\n", procStatusKb("VmRSS:"),
                 procStatusKb("VmHWM:"));
 
-    const Result ten = relay(Document(10), true);
+    const Result ten = relay(line, Document(10), true);
     report("10 MB call", ten);
     std::printf("after 10 MB: RSS %lld kB, peak RSS %lld kB\n", procStatusKb("VmRSS:"),
                 procStatusKb("VmHWM:"));
 
-    const Result forty = relay(Document(40), true);
+    const Result forty = relay(line, Document(40), true);
     report("40 MB call", forty);
     std::printf("after 40 MB: RSS %lld kB, peak RSS %lld kB\n", procStatusKb("VmRSS:"),
                 procStatusKb("VmHWM:"));
 
     // A paced line: the data takes as long as the rate says.
-    SimulatedLine::instance().setRate(256000);
-    const Result paced = relay(Document(1, 300), false);
-    SimulatedLine::instance().resetFaults();
+    line.setRate(256000);
+    const Result paced = relay(line, Document(1, 300), false);
+    line.resetFaults();
     std::printf("paced at 256000 bit/s: %lld bytes in %.3f s = %.0f bit/s\n",
                 static_cast<long long>(paced.bytes), paced.seconds,
                 double(paced.bytes) * 8 / paced.seconds);

@@ -3,36 +3,38 @@
 // The simulated ISDN line: an in-process CAPI controller (controller 1) with a loopback line.
 // A call to any number is offered to every application that listens with a matching CIP
 // mask, the caller included; once answered, the data blocks of each side are relayed to the
-// other with DATA_B3 flow control. Faults of a real line can be injected.
+// other with DATA_B3 flow control. What the far end of a number does can be planned
+// (FaultPlan), to play the faults of a real line.
 
-#include "capi/capi_export.h"
 #include "capi/transport.h"
+#include "simline/calls.h"
+#include "simline/faultplan.h"
 
+#include <QList>
 #include <QMutex>
 
 #include <chrono>
 #include <memory>
+#include <optional>
 
-namespace capi {
+namespace simline {
 
-class QUILLON_CAPI_EXPORT SimulatedLine final : public Transport
+class SimulatedLine final : public capi::Transport
 {
     Q_OBJECT
 
 public:
     // A line of its own, with its own applications, calls, faults and rate. Its timers
     // (no-answer timeout, pacing) run in the event loop of the thread that creates it.
-    SimulatedLine();
-
-    // Transitional: one shared line per process for the callers that still look it up
-    // instead of being handed a line. Created on first use in the calling thread.
-    static SimulatedLine &instance();
+    explicit SimulatedLine(QObject *parent = nullptr);
+    ~SimulatedLine() override;
 
     static constexpr quint32 ControllerNumber = 1;
     static constexpr int DefaultNoAnswerTimeoutMs = 30000;
     // The transmit window of a connection is the registered maxDataBlocks, at most this.
     static constexpr quint32 MaxWindow = 7;
 
+    // The line-wide far end, for every number that no rule of the plan names.
     enum class Fault {
         None,
         UserBusy,     // every call is refused at once: DISCONNECT_IND user busy (0x3491)
@@ -46,40 +48,43 @@ public:
     // Faults stay in force for every following call on this line until changed or reset.
     void setFault(Fault fault, int afterBlocks = 0);
     Fault fault() const;
+    // The far end per called number; the plan's fallback is the line-wide fault above.
+    void setFaultPlan(const FaultPlan &plan);
+    FaultPlan faultPlan() const;
+    void setRule(const QString &numberOrPrefix, const FarEnd &rule);
     // Paces the relayed data at this many bit/s; 0 relays as fast as the event loop allows.
     void setRate(quint32 bitsPerSecond);
     quint32 rate() const;
+    // Scales the pacing: 1 real time, 2 twice as fast, 0 as fast as possible. The rate the
+    // calls report stays the line's rate.
+    void setSpeed(double speed);
+    double speed() const;
     // How long a call may ring (offered or faulted) before it is cleared as not answered.
     void setNoAnswerTimeout(std::chrono::milliseconds timeout);
     std::chrono::milliseconds noAnswerTimeout() const;
-    // No fault, no pacing, the default no-answer timeout.
+    // No fault, no rule, no pacing, real-time speed, the default no-answer timeout.
     void resetFaults();
 
-    // Counters, for tests and benchmarks.
-    struct Statistics
-    {
-        quint64 messagesIn = 0;    // put by applications
-        quint64 messagesOut = 0;   // queued for applications
-        quint64 blocksRelayed = 0; // DATA_B3 blocks taken from a sender
-        quint64 bytesRelayed = 0;
-        quint64 blockCopies = 0;   // blocks copied on their way (only when split)
-    };
+    using Statistics = simline::Statistics;
     Statistics statistics() const;
     int applicationCount() const;
     int callCount() const;
+    // The calls on the line now, and the last ones that ended (oldest first).
+    QList<CallInfo> calls() const;
+    QList<CallInfo> recentCalls() const;
+    // The call a PLCI (or NCCI) of the line belongs to.
+    std::optional<CallInfo> callInfo(quint32 plci) const;
 
     // Transport
     bool isInstalled() const override { return true; }
-    RegisterResult registerApplication(const Registration &registration) override;
+    capi::RegisterResult registerApplication(const capi::Registration &registration) override;
     quint16 release(quint16 appId) override;
-    quint16 putMessage(const Message &m) override;
-    std::optional<Message> getMessage(quint16 appId) override;
-    Profile profile(quint32 controller) const override;
+    quint16 putMessage(const capi::Message &m) override;
+    std::optional<capi::Message> getMessage(quint16 appId) override;
+    capi::Profile profile(quint32 controller) const override;
     QString manufacturer(quint32 controller) const override;
-    Version version(quint32 controller) const override;
+    capi::Version version(quint32 controller) const override;
     QString serialNumber(quint32 controller) const override;
-
-    ~SimulatedLine() override;
 
 private:
     SimulatedLine(const SimulatedLine &) = delete;
@@ -87,11 +92,14 @@ private:
 
     // Handles the messages put since the last pass, in the line's own thread.
     void processInbound();
+    void handle(capi::Message &m);
+    // Ends a turn of the line: the calls that ended are swept.
+    void endTurn();
+    void wake(quint16 appId, quint64 serial);
 
-    struct State;
-    friend struct State;
+    struct Parts;
     mutable QMutex m_mutex;
-    std::unique_ptr<State> m_state;
+    std::unique_ptr<Parts> m_parts;
 };
 
-} // namespace capi
+} // namespace simline

@@ -3,7 +3,6 @@
 #include "simline/simulatedline.h"
 #include "capi20/capi20transport.h"
 
-#include <algorithm>
 
 namespace quillon::component {
 
@@ -84,9 +83,11 @@ std::optional<LineLease> ProcessLines::acquire(QString *why)
     lease.transport = simulated();
     lease.controller = simline::SimulatedLine::ControllerNumber;
     const double speed = settings->speed.value_or(1.0);
+    // The B channel's rate stays; the speed scales the line's clock, for data and fax calls.
+    auto &simulated = static_cast<simline::SimulatedLine &>(*lease.transport);
     if (settings->speed)
-        static_cast<simline::SimulatedLine &>(*lease.transport)
-            .setRate(quint32(std::min(kBChannelRate * speed, 1e9)));
+        simulated.setSpeed(speed);
+    simulated.setRecordFolder(settings->recordFolder);
     lease.name = speed == 1.0 ? QStringLiteral("simulated line")
                  : speed == 0 ? QStringLiteral("simulated line, unpaced")
                               : QStringLiteral("simulated line at %1 times the B channel's pace")

@@ -5,6 +5,7 @@
 #include "component/componentharness.h"
 #include "component/faxdocs.h"
 #include "common/testenv.h"
+#include "t30/faxpages.h"
 
 #include "component/factory.h"
 #include "component/lineprovider.h"
@@ -32,12 +33,14 @@ constexpr int kCallTimeout = 30000;
 // so an endpoint can act in the middle of the data.
 constexpr quint32 kWatchableRate = 256000;
 
-// The line of the running test, fresh for each, and the component's factory on it.
+// The line of the running test, fresh for each, and the component's factory on it. Its fax
+// calls (T.30) run unpaced, in slices that still give every page many turns of the loop.
 struct TestLine
 {
     std::shared_ptr<simline::SimulatedLine> line = std::make_shared<simline::SimulatedLine>();
     quillon::component::QuillonFactory factory{std::make_shared<quillon::component::FixedLine>(
         line, simline::SimulatedLine::ControllerNumber)};
+    TestLine() { line->setSpeed(0); }
 };
 std::unique_ptr<TestLine> t_line;
 
@@ -261,8 +264,14 @@ void TestComponentCalls::faxEndToEnd()
     const QList<QImage> want = componenttest::pagesOf(document);
     const QList<QImage> gotPages = componenttest::pagesOf(received);
     QCOMPARE(gotPages.size(), pages);
-    for (int p = 0; p < pages; ++p)
-        QVERIFY2(gotPages[p] == want[p], qPrintable(QStringLiteral("page %1 differs").arg(p + 1)));
+    // A G3 controller prints its head line into the top of each page.
+    QString why;
+    if (g4) {
+        for (int p = 0; p < pages; ++p)
+            QVERIFY2(gotPages[p] == want[p], qPrintable(QStringLiteral("page %1 differs").arg(p + 1)));
+    } else {
+        QVERIFY2(faxtest::samePagesBelowHeadLine(document, received, &why), qPrintable(why));
+    }
 }
 
 enum class Setup { AcceptFalse, NoListener, Busy, MissingFolder, NotAFax, IntoSentFile };
@@ -330,7 +339,9 @@ void TestComponentCalls::droppedLineLeavesPartialFile()
 {
     // Three pages of several blocks each: the line drops inside the second page.
     const sff::DocumentInfo info = sff::checkData(m_document);
-    const int dropAfter = int((info.pages[1].offset + 2048) / 2048);
+    // (The receiving controller codes the pages anew, with the head line on top: the blocks
+    // it delivers do not fall where the sent ones did, so the drop comes two blocks later.)
+    const int dropAfter = int((info.pages[1].offset + 2 * 2048) / 2048);
     line().setFault(simline::SimulatedLine::Fault::DroppedLine, dropAfter);
 
     Pair pair;
@@ -342,13 +353,14 @@ void TestComponentCalls::droppedLineLeavesPartialFile()
     QVERIFY(!pair.rcv.has(EventSlot::FaxReceived));
     QCOMPARE(pair.rcv.count(EventSlot::Disconnected), 1);
     const QByteArray partial = componenttest::readFile(platform::localPath(kReceiveFile));
-    QVERIFY(partial.size() > info.pages[1].offset);
+    QVERIFY(partial.size() > info.pages[1].offset / 2);
     QVERIFY(partial.size() < m_document.size());
-    QVERIFY(m_document.startsWith(partial));
-    // The first page came whole and can be read from the partial file.
+    // The first page came whole (below the head line) and can be read from the partial file.
+    QString why;
+    QVERIFY2(faxtest::samePagesBelowHeadLine(m_document, partial, &why, false), qPrintable(why));
     const QList<QImage> pages = componenttest::pagesOf(partial);
-    QVERIFY(!pages.isEmpty());
-    QVERIFY(pages.first() == componenttest::pagesOf(m_document).first());
+    QVERIFY(!pages.isEmpty() && pages.size() < 3);
+    QCOMPARE(pages.first().size(), componenttest::pagesOf(m_document).first().size());
     QVERIFY(pair.rcv.texts(EventSlot::CallProgress).join('|').contains("fax incomplete"));
 }
 
@@ -713,7 +725,10 @@ void TestComponentCalls::statusWindowFollowsTheCall()
     QVERIFY2(seenState.startsWith("receiving"), qPrintable(seenState));
     QVERIFY2(label("numbersLabel").contains("6"), qPrintable(label("numbersLabel")));
     QVERIFY2(label("reasonLabel").contains("normal"), qPrintable(label("reasonLabel")));
-    QVERIFY(label("bytesLabel").startsWith(QLocale::c().toString(m_document.size())));
+    // The bytes received: the pages as the receiving controller coded them.
+    const qint64 received = componenttest::readFile(platform::localPath(kReceiveFile)).size();
+    QVERIFY2(label("bytesLabel").startsWith(QLocale::c().toString(received)),
+             qPrintable(label("bytesLabel")));
     pair.rcv.set(MemberId::ShowProgressForm, false);
     QVERIFY(!window->isVisible());
 }

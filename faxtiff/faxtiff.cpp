@@ -230,13 +230,7 @@ bool sffToTiff(QByteArrayView sff, const QString &tiffPath, const WriteOptions &
 
 namespace {
 
-struct PageReader
-{
-    virtual ~PageReader() = default;
-    virtual void beginPage(const TiffPage &page) = 0;
-    virtual void row(const uchar *packed) = 0;
-    virtual void endPage() = 0;
-};
+using PageReader = PageSink;
 
 TiffReadResult readTiff(const QString &path, int firstPage, const ReadLimits &limits,
                         PageReader &out)
@@ -272,16 +266,19 @@ TiffReadResult readTiff(const QString &path, int firstPage, const ReadLimits &li
         TIFFGetField(t, TIFFTAG_IMAGELENGTH, &length);
         if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &photometric))
             photometric = PHOTOMETRIC_MINISWHITE;
-        if (bits != 1 || samples != 1)
+        const bool bilevel = bits == 1 && samples == 1;
+        const bool asPicture = !bilevel && out.takesPictures();
+        if (!bilevel && !asPicture)
             return fail(QStringLiteral("%1 is not bilevel (%2 bits per sample, %3 samples "
                                        "per pixel)").arg(where).arg(bits).arg(samples));
-        if (photometric != PHOTOMETRIC_MINISWHITE && photometric != PHOTOMETRIC_MINISBLACK)
+        if (bilevel && photometric != PHOTOMETRIC_MINISWHITE &&
+            photometric != PHOTOMETRIC_MINISBLACK)
             return fail(QStringLiteral("%1 has photometric interpretation %2; only black and "
                                        "white images convert").arg(where).arg(photometric));
         if (!TIFFIsCODECConfigured(compression))
             return fail(QStringLiteral("%1 uses compression %2, which cannot be decoded")
                             .arg(where).arg(compression));
-        if (TIFFIsTiled(t))
+        if (bilevel && TIFFIsTiled(t))
             return fail(QStringLiteral("%1 is tiled; only images in strips convert").arg(where));
         if (width == 0 || length == 0)
             return fail(QStringLiteral("%1 is empty (%2 x %3 pixels)").arg(where).arg(width)
@@ -297,14 +294,35 @@ TiffReadResult readTiff(const QString &path, int firstPage, const ReadLimits &li
         TiffPage page;
         page.width = int(width);
         page.rows = int(length);
-        page.inverted = photometric == PHOTOMETRIC_MINISBLACK;
+        page.bilevel = bilevel;
+        page.inverted = bilevel && photometric == PHOTOMETRIC_MINISBLACK;
+        float xres = 0;
         float yres = 0;
         uint16_t unit = RESUNIT_INCH;
-        if (TIFFGetField(t, TIFFTAG_YRESOLUTION, &yres)) {
-            TIFFGetFieldDefaulted(t, TIFFTAG_RESOLUTIONUNIT, &unit);
-            const double lpi = unit == RESUNIT_CENTIMETER ? yres * 2.54 : yres;
-            if (lpi >= 147)
+        TIFFGetFieldDefaulted(t, TIFFTAG_RESOLUTIONUNIT, &unit);
+        const double perInch = unit == RESUNIT_CENTIMETER ? 2.54 : 1.0;
+        if (TIFFGetField(t, TIFFTAG_XRESOLUTION, &xres) && xres > 0)
+            page.xDpi = xres * perInch;
+        if (TIFFGetField(t, TIFFTAG_YRESOLUTION, &yres) && yres > 0) {
+            page.yDpi = yres * perInch;
+            if (page.yDpi >= 147)
                 page.resolution = sff::Resolution::Fine;
+        }
+
+        if (asPicture) {
+            if (qint64(width) * length > limits.maxPicturePixels)
+                return fail(QStringLiteral("%1 is a picture of %2 x %3 pixels; at most %4 "
+                                           "pixels convert")
+                                .arg(where).arg(width).arg(length).arg(limits.maxPicturePixels));
+            QList<quint32> rgba;
+            rgba.resize(qsizetype(width) * length);
+            if (!TIFFReadRGBAImageOriented(t, width, length, rgba.data(), ORIENTATION_TOPLEFT, 0))
+                return fail(statusText(QStringLiteral("cannot read %1 of").arg(where), path,
+                                       tiffError));
+            out.picture(page, rgba.constData());
+            result.pages.append(page);
+            ++index;
+            continue;
         }
 
         const tmsize_t scanSize = TIFFScanlineSize(t);
@@ -366,6 +384,11 @@ struct RecordsReader : PageReader
 };
 
 } // namespace
+
+TiffReadResult readTiffPages(const QString &tiffPath, PageSink &sink, const ReadLimits &limits)
+{
+    return readTiff(tiffPath, 0, limits, sink);
+}
 
 TiffReadResult tiffToSff(const QString &tiffPath, QByteArray *sff, const ReadLimits &limits)
 {

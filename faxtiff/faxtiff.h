@@ -43,6 +43,7 @@ struct ReadLimits
 {
     int maxWidth = 65535;
     qint64 maxPixels = qint64(1728) * 2400 * 1000; // over all pages: 1000 long fine pages
+    qint64 maxPicturePixels = qint64(64) << 20;    // one picture page: 256 MiB in RGBA
 };
 
 struct TiffPage
@@ -51,6 +52,9 @@ struct TiffPage
     int width = 0;
     int rows = 0;
     bool inverted = false; // MinIsBlack: pixels were inverted to fax polarity
+    bool bilevel = true;   // one bit per sample, one sample per pixel
+    double xDpi = 0;       // XResolution in pixels per inch; 0 when the file has none
+    double yDpi = 0;       // YResolution likewise
 };
 
 // Appends the pages of a TIFF file from page firstPage (from 0) to an SFF writer's document
@@ -65,6 +69,25 @@ struct TiffReadResult
     QString error;
     QList<TiffPage> pages;
 };
+
+// Receives the pages of a TIFF file as they are read. Bilevel pages come as packed rows, one
+// bit per pixel, 1 black, bits past the width clear. A sink that takes pictures gets every other
+// page as a whole, in 8-bit RGBA (TIFFReadRGBAImage's byte order, top row first); otherwise
+// such pages are refused.
+class PageSink
+{
+public:
+    virtual ~PageSink() = default;
+    virtual void beginPage(const TiffPage &page) = 0;
+    virtual void row(const uchar *packed) = 0;
+    virtual void endPage() = 0;
+    virtual bool takesPictures() const { return false; }
+    virtual void picture(const TiffPage &, const quint32 *) {}
+};
+
+// All pages of a TIFF file handed to a sink, with the checks and limits described above.
+TiffReadResult readTiffPages(const QString &tiffPath, PageSink &sink,
+                             const ReadLimits &limits = {});
 
 // The whole file as an SFF document, with counts and offsets filled in.
 TiffReadResult tiffToSff(const QString &tiffPath, QByteArray *sff, const ReadLimits &limits = {});

@@ -138,6 +138,27 @@ QList<PageLines> collectLines(QByteArrayView data)
     return pages;
 }
 
+// A TIFF header whose first directory offset is 0: a file of no pages.
+bool hasNoDirectory(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray head = file.read(16);
+    const auto *p = reinterpret_cast<const uchar *>(head.constData());
+    const bool little = head.startsWith("II");
+    if (!little && !head.startsWith("MM"))
+        return false;
+    auto u16 = [&](int at) {
+        return little ? qFromLittleEndian<quint16>(p + at) : qFromBigEndian<quint16>(p + at);
+    };
+    if (head.size() >= 8 && u16(2) == 42)
+        return (little ? qFromLittleEndian<quint32>(p + 4) : qFromBigEndian<quint32>(p + 4)) == 0;
+    if (head.size() >= 16 && u16(2) == 43) // BigTIFF
+        return (little ? qFromLittleEndian<quint64>(p + 8) : qFromBigEndian<quint64>(p + 8)) == 0;
+    return false;
+}
+
 QString statusText(const QString &what, const QString &path, const QString &libtiff)
 {
     return libtiff.isEmpty() ? QStringLiteral("%1 %2").arg(what, path)
@@ -243,8 +264,12 @@ TiffReadResult readTiff(const QString &path, int firstPage, const ReadLimits &li
     };
     QString tiffError;
     TiffHandle tif = openTiff(path, "r", &tiffError);
-    if (!tif)
+    if (!tif) {
+        // libtiff refuses a file without directories silently; say what it lacks.
+        if (tiffError.isEmpty() && hasNoDirectory(path))
+            return fail(QStringLiteral("%1 has no pages").arg(path));
         return fail(statusText(QStringLiteral("cannot open"), path, tiffError));
+    }
     TIFF *t = tif.get();
     qint64 pixels = 0;
     int index = 0;
@@ -266,19 +291,24 @@ TiffReadResult readTiff(const QString &path, int firstPage, const ReadLimits &li
         TIFFGetField(t, TIFFTAG_IMAGELENGTH, &length);
         if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &photometric))
             photometric = PHOTOMETRIC_MINISWHITE;
-        const bool bilevel = bits == 1 && samples == 1;
+        // Rows are read one by one from black-and-white images in strips; a sink that takes
+        // pictures gets everything else whole, through libtiff's RGBA reader.
+        const bool bilevel = bits == 1 && samples == 1 &&
+                             (photometric == PHOTOMETRIC_MINISWHITE ||
+                              photometric == PHOTOMETRIC_MINISBLACK) &&
+                             !TIFFIsTiled(t);
         const bool asPicture = !bilevel && out.takesPictures();
-        if (!bilevel && !asPicture)
+        if (!asPicture && (bits != 1 || samples != 1))
             return fail(QStringLiteral("%1 is not bilevel (%2 bits per sample, %3 samples "
                                        "per pixel)").arg(where).arg(bits).arg(samples));
-        if (bilevel && photometric != PHOTOMETRIC_MINISWHITE &&
+        if (!asPicture && photometric != PHOTOMETRIC_MINISWHITE &&
             photometric != PHOTOMETRIC_MINISBLACK)
             return fail(QStringLiteral("%1 has photometric interpretation %2; only black and "
                                        "white images convert").arg(where).arg(photometric));
         if (!TIFFIsCODECConfigured(compression))
             return fail(QStringLiteral("%1 uses compression %2, which cannot be decoded")
                             .arg(where).arg(compression));
-        if (bilevel && TIFFIsTiled(t))
+        if (!asPicture && TIFFIsTiled(t))
             return fail(QStringLiteral("%1 is tiled; only images in strips convert").arg(where));
         if (width == 0 || length == 0)
             return fail(QStringLiteral("%1 is empty (%2 x %3 pixels)").arg(where).arg(width)
@@ -286,6 +316,9 @@ TiffReadResult readTiff(const QString &path, int firstPage, const ReadLimits &li
         if (width > uint32_t(limits.maxWidth))
             return fail(QStringLiteral("%1 is %2 pixels wide; at most %3 convert")
                             .arg(where).arg(width).arg(limits.maxWidth));
+        if (bilevel && qint64(width) * length > limits.maxPagePixels)
+            return fail(QStringLiteral("%1 is %2 x %3 pixels; at most %4 pixels a page convert")
+                            .arg(where).arg(width).arg(length).arg(limits.maxPagePixels));
         pixels += qint64(width) * length;
         if (pixels > limits.maxPixels)
             return fail(QStringLiteral("%1 brings the pixels to more than %2")

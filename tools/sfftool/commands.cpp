@@ -24,7 +24,10 @@
 #include <QTemporaryFile>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 
 namespace sfftool {
 
@@ -451,15 +454,17 @@ int makeDocument(const QString &commandName, const QStringList &args, Streams io
         chartOnly
             ? QStringLiteral("Makes the sample fax: one A4 page with the test chart.")
             : QStringLiteral("Makes an SFF fax file: one page per picture and per page of a PDF "
-                             "file,\nscaled to the fax width of 1728 pixels, or a text on A4 "
-                             "pages, or the test\nchart. Grey levels are dithered by error "
-                             "diffusion unless --threshold is given."));
+                             "or TIFF\nfile, scaled to the fax width of 1728 pixels, or a text "
+                             "on A4 pages, or the test\nchart. Grey levels are dithered by error "
+                             "diffusion unless --threshold is given.\nFax TIFF pages are taken "
+                             "pixel for pixel at their own resolution."));
     QCommandLineParser &p = cmd.parser();
     p.addPositionalArgument(QStringLiteral("OUT"), QStringLiteral("The SFF file to write."));
     if (!chartOnly) {
         p.addPositionalArgument(
             QStringLiteral("FILE"),
-            QStringLiteral("PDF files, and pictures (PNG, JPEG, BMP, ...), one page each."),
+            QStringLiteral("PDF and TIFF files, and pictures (PNG, JPEG, BMP, ...), one page "
+                           "each."),
             QStringLiteral("[FILE...]"));
         p.addOption({QStringLiteral("text"), QStringLiteral("A text for A4 pages."),
                      QStringLiteral("TEXT")});
@@ -676,14 +681,16 @@ int convertToTiff(const QString &givenIn, const QString &in, const QString &give
         io.err << "sfftool convert: " << error << "\n";
         return Invalid;
     }
-    QFile::remove(out);
-    if (!part.rename(out)) {
-        io.err << "sfftool convert: cannot write " << out << ": " << part.errorString() << "\n";
+    // The finished file takes OUT's place in one step: an earlier OUT stays until then.
+    QFile::setPermissions(part.fileName(), QFile::ReadOwner | QFile::WriteOwner |
+                                               QFile::ReadGroup | QFile::ReadOther);
+    if (std::rename(QFile::encodeName(part.fileName()).constData(),
+                    QFile::encodeName(out).constData()) != 0) {
+        io.err << "sfftool convert: cannot write " << out << ": "
+               << QString::fromLocal8Bit(std::strerror(errno)) << "\n";
         return Invalid;
     }
     part.setAutoRemove(false);
-    QFile::setPermissions(out, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
-                                   QFile::ReadOther);
     io.out << "wrote " << shownPath(givenOut, out) << ": "
            << counted(found.pages.size(), "page", "pages") << ", TIFF Class F\n";
     return Done;

@@ -9,12 +9,22 @@ namespace sfftool {
 
 namespace {
 
+// Pages held whole, as 1-bit fax pages or as pictures (4 bytes a pixel): 256 MiB at most.
+constexpr qint64 MaxPagePixels = qint64(64) << 20;
+
+bool near(double dpi, double target)
+{
+    return std::abs(dpi - target) <= target * 0.06;
+}
+
 bool isFaxPage(const faxtiff::TiffPage &page)
 {
     const bool faxWidth = page.width == 1728 || page.width == 2048 || page.width == 2432;
-    // 200 dpi scanners and 204 dpi fax machines both make fax lines.
-    const bool faxDpi = page.xDpi == 0 || std::abs(page.xDpi - 204) <= 12;
-    return page.bilevel && faxWidth && faxDpi;
+    // 200 dpi scanners and 204 dpi fax machines both make fax lines; 7.7 lines a millimetre
+    // is fine. Other line spacings (a 400 lpi scan) are pictures, scaled to fax lines.
+    const bool faxDpi = page.xDpi == 0 || near(page.xDpi, 204);
+    const bool faxLines = page.yDpi == 0 || near(page.yDpi, 98) || near(page.yDpi, 196);
+    return page.bilevel && faxWidth && faxDpi && faxLines;
 }
 
 class Sink : public faxtiff::PageSink
@@ -99,6 +109,8 @@ TiffInput readTiff(const QString &path, const TiffOptions &options,
     Sink pages(options, sink);
     faxtiff::ReadLimits limits;
     limits.maxWidth = options.maxWidth;
+    limits.maxPagePixels = MaxPagePixels;
+    limits.maxPicturePixels = MaxPagePixels;
     const faxtiff::TiffReadResult read = faxtiff::readTiffPages(path, pages, limits);
     TiffInput result;
     result.faxPages = pages.faxPages;

@@ -152,7 +152,25 @@ struct TiffSpec
     int unit = RESUNIT_INCH;
     double xres = 204; // 0: no resolution tags
     QList<double> yres; // per page; the last one repeats
+    bool tiled = false; // 1-bit pages in tiles of 64 x 64 instead of strips
 };
+
+bool writeTiles(TIFF *t, const QImage &image)
+{
+    constexpr int tile = 64;
+    QByteArray data(TIFFTileSize(t), '\0');
+    for (int ty = 0; ty < image.height(); ty += tile) {
+        for (int tx = 0; tx < image.width(); tx += tile) {
+            data.fill('\0');
+            for (int y = ty; y < std::min(image.height(), ty + tile); ++y)
+                std::memcpy(data.data() + (y - ty) * (tile / 8), image.constScanLine(y) + tx / 8,
+                            std::min(tile, image.width() - tx + 7) / 8);
+            if (TIFFWriteTile(t, data.data(), uint32_t(tx), uint32_t(ty), 0, 0) < 0)
+                return false;
+        }
+    }
+    return true;
+}
 
 // Pages as a TIFF: Format_Mono pages as 1-bit images, Grayscale8 as grey, others as RGB.
 bool writeTiff(const QString &path, const QList<QImage> &pages, const TiffSpec &spec)
@@ -177,7 +195,12 @@ bool writeTiff(const QString &path, const QList<QImage> &pages, const TiffSpec &
         TIFFSetField(t, TIFFTAG_COMPRESSION, uint16_t(spec.compression));
         if (spec.compression == COMPRESSION_CCITTFAX3)
             TIFFSetField(t, TIFFTAG_GROUP3OPTIONS, uint32_t(spec.g3options));
-        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, uint32_t(32));
+        if (spec.tiled) {
+            TIFFSetField(t, TIFFTAG_TILEWIDTH, uint32_t(64));
+            TIFFSetField(t, TIFFTAG_TILELENGTH, uint32_t(64));
+        } else {
+            TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, uint32_t(32));
+        }
         if (spec.xres > 0) {
             TIFFSetField(t, TIFFTAG_XRESOLUTION, spec.xres);
             TIFFSetField(t, TIFFTAG_YRESOLUTION,
@@ -185,8 +208,10 @@ bool writeTiff(const QString &path, const QList<QImage> &pages, const TiffSpec &
             TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, uint16_t(spec.unit));
         }
         TIFFSetField(t, TIFFTAG_PAGENUMBER, uint16_t(i), uint16_t(pages.size()));
+        if (spec.tiled)
+            ok = ok && writeTiles(t, image);
         QByteArray scan(TIFFScanlineSize(t), '\0');
-        for (int y = 0; y < image.height() && ok; ++y) {
+        for (int y = 0; y < image.height() && ok && !spec.tiled; ++y) {
             std::memcpy(scan.data(), image.constScanLine(y), scan.size());
             if (mono && spec.photometric == PHOTOMETRIC_MINISBLACK)
                 for (char &c : scan)
@@ -535,7 +560,7 @@ private slots:
     // black, the right half grey or white.
     void tiffPictures_data()
     {
-        QTest::addColumn<int>("kind"); // 0 grey, 1 RGB, 2 1-bit
+        QTest::addColumn<int>("kind"); // 0 grey, 1 RGB, 2 1-bit, 3 1-bit in tiles
         QTest::addColumn<QSize>("size");
         QTest::addColumn<double>("xres");
         QTest::addColumn<double>("yres");
@@ -555,6 +580,8 @@ private slots:
                                           << QStringList{} << 336 << 0.0 << 0.0;
         QTest::newRow("1-bit fax width at 391 lpi")
             << 2 << QSize(1728, 800) << 204.0 << 391.0 << QStringList{} << 201 << 0.0 << 0.0;
+        QTest::newRow("1-bit fax page in tiles") << 3 << QSize(1728, 800) << 204.0 << 196.0
+                                                 << QStringList{} << 402 << 0.0 << 0.0;
     }
     void tiffPictures()
     {
@@ -567,7 +594,7 @@ private slots:
         QFETCH(double, rightMin);
         QFETCH(double, rightMax);
         QImage picture;
-        if (kind == 2) {
+        if (kind >= 2) {
             picture = sff::blankPage(size.width(), size.height());
             for (int y = 0; y < size.height(); ++y)
                 std::memset(picture.scanLine(y), 0xff, size.width() / 16);
@@ -577,7 +604,8 @@ private slots:
             QPainter(&picture).fillRect(0, 0, size.width() / 2, size.height(), Qt::black);
         }
         TiffSpec spec;
-        spec.compression = kind == 2 ? COMPRESSION_CCITTFAX4 : COMPRESSION_LZW;
+        spec.compression = kind >= 2 ? COMPRESSION_CCITTFAX4 : COMPRESSION_LZW;
+        spec.tiled = kind == 3;
         spec.xres = xres;
         spec.yres = {yres};
         const QString in = path(QStringLiteral("picture.tiff"));

@@ -3,11 +3,13 @@
 // Counts the pages of an SFF document as its bytes stream past, block by block, without
 // keeping them: the simulated line reports pages in the fax NCPI this way.
 
+#include "capi/capi_export.h"
+
 #include <QByteArrayView>
 
 namespace capi {
 
-class SffPageCounter
+class QUILLON_CAPI_EXPORT SffPageCounter
 {
 public:
     void feed(QByteArrayView bytes);

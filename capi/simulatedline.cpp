@@ -15,8 +15,8 @@ namespace capi {
 
 namespace {
 
-constexpr quint16 kMaxApplications = 32;
-constexpr int kBChannels = 2;        // a basic rate line; a loopback call takes both
+constexpr int kDefaultMaxApplications = 32;
+constexpr int kDefaultBChannels = 2; // a basic rate line; a loopback call takes both
 constexpr quint16 kMaxCip = 28;
 constexpr quint16 kFaxTopRate = 14400; // V.17
 
@@ -191,6 +191,8 @@ struct SimulatedLine::State
     quint64 nextCallId = 1;
     quint8 nextPlci = 1;
 
+    int channels = kDefaultBChannels;
+    int maxApplications = kDefaultMaxApplications;
     Fault fault = Fault::None;
     int dropAfterBlocks = 0;
     quint32 rate = 0;
@@ -684,7 +686,7 @@ void SimulatedLine::State::handleConnectReq(const Message &m)
     confirm(m, caller->plci, info::Ok);
 
     // Both B channels of the line are in use by another call.
-    if (int(calls.size()) * 2 > kBChannels) {
+    if (int(calls.size()) * 2 > channels) {
         dropLeg(caller, reason::NoChannelAvailable);
         return;
     }
@@ -1074,6 +1076,24 @@ void SimulatedLine::setFault(Fault fault, int afterBlocks)
     m_state->dropAfterBlocks = qMax(0, afterBlocks);
 }
 
+void SimulatedLine::setChannels(int channels)
+{
+    QMutexLocker lock(&m_mutex);
+    m_state->channels = qMax(channels, 0);
+}
+
+int SimulatedLine::channels() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_state->channels;
+}
+
+void SimulatedLine::setMaxApplications(int count)
+{
+    QMutexLocker lock(&m_mutex);
+    m_state->maxApplications = qBound(1, count, 0xFFFF);
+}
+
 SimulatedLine::Fault SimulatedLine::fault() const
 {
     QMutexLocker lock(&m_mutex);
@@ -1141,9 +1161,9 @@ RegisterResult SimulatedLine::registerApplication(const Registration &r)
         return {0, info::BufferExceeds64k};
     QMutexLocker lock(&m_mutex);
     quint16 id = 1;
-    while (id <= kMaxApplications && m_state->apps.count(id))
+    while (id <= m_state->maxApplications && m_state->apps.count(id))
         ++id;
-    if (id > kMaxApplications)
+    if (id > m_state->maxApplications)
         return {0, info::TooManyApplications};
     App &a = m_state->apps[id];
     a.id = id;
@@ -1243,7 +1263,10 @@ Profile SimulatedLine::profile(quint32 controller) const
     if (controller > ControllerNumber)
         return p;
     p.controllers = 1;
-    p.bChannels = kBChannels;
+    {
+        QMutexLocker lock(&m_mutex);
+        p.bChannels = quint16(qMin(m_state->channels, 0xFFFF));
+    }
     p.globalOptions = 0x0001; // internal controller
     p.b1Protocols = (1u << bproto::B1Hdlc64k) | (1u << bproto::B1Transparent64k) |
                     (1u << bproto::B1T30Modem);

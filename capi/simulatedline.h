@@ -23,6 +23,9 @@ public:
     // The one line of this process, created on first use in the calling thread; its timers
     // (no-answer timeout, pacing) run in that thread's event loop.
     static SimulatedLine &instance();
+    // A line of its own, for a server that serves it to other processes; its timers run in
+    // the creating thread's event loop.
+    SimulatedLine();
 
     static constexpr quint32 ControllerNumber = 1;
     static constexpr int DefaultNoAnswerTimeoutMs = 30000;
@@ -48,6 +51,12 @@ public:
     // How long a call may ring (offered or faulted) before it is cleared as not answered.
     void setNoAnswerTimeout(std::chrono::milliseconds timeout);
     std::chrono::milliseconds noAnswerTimeout() const;
+    // B channels of the line; a loopback call takes two (one per side). Default 2, a basic
+    // rate line: one call at a time. A call beyond the free channels is cleared with 0x34A2.
+    void setChannels(int channels);
+    int channels() const;
+    // Applications that may register at once (default 32).
+    void setMaxApplications(int count);
     // No fault, no pacing, the default no-answer timeout.
     void resetFaults();
 
@@ -78,7 +87,6 @@ public:
     ~SimulatedLine() override;
 
 private:
-    SimulatedLine();
     SimulatedLine(const SimulatedLine &) = delete;
     SimulatedLine &operator=(const SimulatedLine &) = delete;
 

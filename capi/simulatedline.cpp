@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QMetaObject>
 #include <QPointer>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -1067,7 +1068,19 @@ SimulatedLine &SimulatedLine::instance()
 
 SimulatedLine::SimulatedLine() : m_state(std::make_unique<State>(this)) {}
 
-SimulatedLine::~SimulatedLine() = default;
+SimulatedLine::~SimulatedLine()
+{
+    // Applications never released still own a notification object in their thread.
+    for (auto &[id, a] : m_state->apps) {
+        QObject *context = a.context;
+        if (!context)
+            continue;
+        if (context->thread() == QThread::currentThread() || !context->thread()->isRunning())
+            delete context;
+        else
+            context->deleteLater();
+    }
+}
 
 void SimulatedLine::setFault(Fault fault, int afterBlocks)
 {

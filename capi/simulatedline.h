@@ -20,8 +20,12 @@ class QUILLON_CAPI_EXPORT SimulatedLine final : public Transport
     Q_OBJECT
 
 public:
-    // The one line of this process, created on first use in the calling thread; its timers
-    // (no-answer timeout, pacing) run in that thread's event loop.
+    // A line of its own, with its own applications, calls, faults and rate. Its timers
+    // (no-answer timeout, pacing) run in the event loop of the thread that creates it.
+    SimulatedLine();
+
+    // Transitional: one shared line per process for the callers that still look it up
+    // instead of being handed a line. Created on first use in the calling thread.
     static SimulatedLine &instance();
     // A line of its own, for a server that serves it to other processes; its timers run in
     // the creating thread's event loop.
@@ -42,7 +46,7 @@ public:
         DroppedLine,  // the line drops after the given number of relayed data blocks
     };
 
-    // Faults stay in force for every following call until changed or reset.
+    // Faults stay in force for every following call on this line until changed or reset.
     void setFault(Fault fault, int afterBlocks = 0);
     Fault fault() const;
     // Paces the relayed data at this many bit/s; 0 relays as fast as the event loop allows.

@@ -27,9 +27,6 @@ public:
     // Transitional: one shared line per process for the callers that still look it up
     // instead of being handed a line. Created on first use in the calling thread.
     static SimulatedLine &instance();
-    // A line of its own, for a server that serves it to other processes; its timers run in
-    // the creating thread's event loop.
-    SimulatedLine();
 
     static constexpr quint32 ControllerNumber = 1;
     static constexpr int DefaultNoAnswerTimeoutMs = 30000;

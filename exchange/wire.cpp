@@ -62,9 +62,9 @@ Frame parseAdmin(QByteArrayView body)
         if (body.size() != RegisterBody)
             return FrameError{QStringLiteral("register request of %1 bytes").arg(body.size())};
         r.command = AdminCommand::Register;
-        r.registration.maxLogicalConnections = be16(body, 14);
-        r.registration.maxDataBlocks = be16(body, 16);
-        r.registration.maxBlockLength = be16(body, 18);
+        r.registration.maxLogicalConnections = le16(body, 14);
+        r.registration.maxDataBlocks = le16(body, 16);
+        r.registration.maxBlockLength = le16(body, 18);
         return r;
     case AdminCommand::Manufacturer:
     case AdminCommand::Version:
@@ -153,8 +153,7 @@ QByteArray messageFrame(const capi::Message &m, quint16 clientAppId)
 QByteArray registerReply(quint16 info)
 {
     QByteArray body = adminHeader(AdminCommand::Register);
-    body.append(char(info >> 8));
-    body.append(char(info & 0xFF));
+    putLe16(body, info);
     return frame(body);
 }
 

@@ -204,7 +204,7 @@ public:
         QByteArray reg(12, '\0');
         reg[4] = char(0xF2);
         reg[5] = char(0xFF);
-        reg += QByteArray::fromHex("0800000200070800") + char(2);
+        reg += QByteArray::fromHex("0008020007000008") + char(2); // 2048, 2 connections, 7 blocks, 2048
         m_socket.write(exchange::frame(reg));
     }
 

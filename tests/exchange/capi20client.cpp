@@ -132,6 +132,12 @@ int receive(const char *path)
     capi::Message listen(capi::Command::Listen, capi::Subcommand::Req, 0, 1);
     listen.cipMask = capi::cip::maskBit(capi::cip::FaxG3);
     put(listen);
+    std::optional<capi::Message> conf;
+    do
+        conf = step(5);
+    while (conf && conf->command != capi::Command::Listen);
+    if (!conf || conf->info != 0)
+        return 1;
     say("listening", QStringLiteral("1"));
     QByteArray received;
     for (;;) {

@@ -53,15 +53,15 @@ public:
     {
         QByteArray b = admin(0xF2);
         for (quint16 v : {quint16(2048), connections, blocks, blockLength}) {
-            b.append(char(v >> 8));
             b.append(char(v & 0xFF));
+            b.append(char(v >> 8));
         }
         b.append(char(2));
         sendRaw(framed(b));
         const std::optional<QByteArray> reply = readFrame();
         if (!reply || reply->size() != 10 || quint8(reply->at(4)) != 0xF3)
             return std::nullopt;
-        return quint16((quint8(reply->at(8)) << 8) | quint8(reply->at(9)));
+        return quint16(quint8(reply->at(8)) | (quint8(reply->at(9)) << 8));
     }
 
     void put(capi::Message m)

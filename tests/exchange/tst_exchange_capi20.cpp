@@ -24,6 +24,9 @@ private:
     // A client process of the scenario; its output is read with value().
     std::unique_ptr<QProcess> start(quint16 port, const QStringList &arguments);
     static QString value(const QByteArray &output, const QString &key);
+    // Until the receiver's LISTEN_REQ is confirmed; keeps its output for value().
+    bool waitListening(QProcess &receiver);
+    QByteArray m_receiverOutput;
     QTemporaryDir m_home;
 };
 
@@ -61,6 +64,18 @@ QString TestExchangeCapi20::value(const QByteArray &output, const QString &key)
     return {};
 }
 
+bool TestExchangeCapi20::waitListening(QProcess &receiver)
+{
+    m_receiverOutput.clear();
+    QElapsedTimer t;
+    t.start();
+    while (!m_receiverOutput.contains("listening 1") && t.elapsed() < 10000) {
+        receiver.waitForReadyRead(100);
+        m_receiverOutput += receiver.readAllStandardOutput();
+    }
+    return m_receiverOutput.contains("listening 1");
+}
+
 void TestExchangeCapi20::controllerAndRegistration()
 {
     ExchangeProcess exchange({QStringLiteral("--channels"), QStringLiteral("30")});
@@ -93,14 +108,13 @@ void TestExchangeCapi20::faxBetweenTwoProcesses()
     f.close();
     auto receiver = start(exchange.port(), {QStringLiteral("receive"), received});
     QVERIFY(receiver);
-    QVERIFY(exchange.waitForLog(QStringLiteral("LISTEN_REQ")) || exchange.waitForLog(QStringLiteral("registered")));
-    QTest::qWait(200); // its LISTEN_REQ follows its registration
+    QVERIFY(waitListening(*receiver));
     auto sender = start(exchange.port(), {QStringLiteral("send"), QStringLiteral("123"), sent});
     QVERIFY(sender);
     QVERIFY(sender->waitForFinished(20000));
     QVERIFY(receiver->waitForFinished(20000));
     const QByteArray sendOut = sender->readAllStandardOutput();
-    const QByteArray receiveOut = receiver->readAllStandardOutput();
+    const QByteArray receiveOut = m_receiverOutput + receiver->readAllStandardOutput();
     QVERIFY2(sender->exitCode() == 0, sendOut);
     QVERIFY2(receiver->exitCode() == 0, receiveOut);
     QCOMPARE(value(sendOut, QStringLiteral("reason-b3")), QStringLiteral("0"));
@@ -119,7 +133,7 @@ void TestExchangeCapi20::callerLostInMidCall()
     QVERIFY(exchange.port());
     auto receiver = start(exchange.port(), {QStringLiteral("receive"), m_home.filePath(QStringLiteral("part.sff"))});
     QVERIFY(receiver);
-    QTest::qWait(300);
+    QVERIFY(waitListening(*receiver));
     // A raw caller sends part of a document, then its connection is cut.
     RawClient caller(exchange.port());
     QCOMPARE(caller.registerApp(), quint16(0));
@@ -138,7 +152,7 @@ void TestExchangeCapi20::callerLostInMidCall()
     QVERIFY(caller.waitFor(capi::Command::DataB3, capi::Subcommand::Conf));
     caller.socket().abort();
     QVERIFY(receiver->waitForFinished(10000));
-    const QByteArray out = receiver->readAllStandardOutput();
+    const QByteArray out = m_receiverOutput + receiver->readAllStandardOutput();
     QCOMPARE(receiver->exitCode(), 0);
     QCOMPARE(value(out, QStringLiteral("received")), QStringLiteral("1000"));
     QCOMPARE(value(out, QStringLiteral("reason")), QStringLiteral("3490"));

@@ -90,7 +90,7 @@ void TestNumberPlan::malformed_data()
     QTest::newRow("unknown behaviour") << "1 answer\n2 explode\n" << "line 2: unknown behaviour \"explode\"";
     QTest::newRow("no behaviour") << "\n\n123\n" << "line 3: a number and a behaviour expected";
     QTest::newRow("letters") << "12a busy" << "line 1: \"12a\" is not a number or prefix";
-    QTest::newRow("star inside") << "1*2 busy" << "line 1: \"1*2\" is not a number or prefix";
+    QTest::newRow("hyphen") << "12-3 busy" << "line 1: \"12-3\" is not a number or prefix";
     QTest::newRow("argument for busy") << "1 busy 3" << "line 1: too many arguments for busy";
     QTest::newRow("two arguments") << "1 reject 0x3491 0x3492" << "line 1: too many arguments for reject";
     QTest::newRow("reason not a cause") << "1 reject 0x3301" << "line 1: reason \"0x3301\" is not a cause";

@@ -14,41 +14,6 @@ namespace quillon::component {
 
 namespace {
 
-enum class Kind { Method, ReadProperty, WriteProperty };
-enum class Type { None, Text, Boolean };
-
-struct Member
-{
-    MemberId id;
-    const char *name;
-    Kind kind;
-    int argumentCount;
-    Type type; // of every argument, or of the property value
-};
-
-constexpr Member kMembers[] = {
-    {MemberId::SendFax, "SendFax", Kind::Method, 5, Type::Text},
-    {MemberId::SendFaxG4, "SendFaxG4", Kind::Method, 5, Type::Text},
-    {MemberId::Disconnect, "Disconnect", Kind::Method, 0, Type::None},
-    {MemberId::Listen, "Listen", Kind::Method, 0, Type::None},
-    {MemberId::StartCapi, "StartCapi", Kind::Method, 0, Type::None},
-    {MemberId::StopCapi, "StopCapi", Kind::Method, 0, Type::None},
-    {MemberId::ReleaseVersion, "ReleaseVersion", Kind::ReadProperty, 0, Type::Text},
-    {MemberId::SerialNumber, "SerialNumber", Kind::ReadProperty, 0, Type::Text},
-    {MemberId::CapiDescription, "CapiDescription", Kind::ReadProperty, 0, Type::Text},
-    {MemberId::ShowProgressForm, "ShowProgressForm", Kind::WriteProperty, 0, Type::Boolean},
-    {MemberId::ReceiveFileName, "ReceiveFileName", Kind::WriteProperty, 0, Type::Text},
-    {MemberId::AcceptFax, "AcceptFax", Kind::WriteProperty, 0, Type::Boolean},
-};
-
-const Member *findMember(MemberId id)
-{
-    for (const Member &m : kMembers)
-        if (m.id == id)
-            return &m;
-    return nullptr;
-}
-
 QString hexId(MemberId id)
 {
     return QStringLiteral("0x%1").arg(static_cast<quint32>(id), 8, 16, QLatin1Char('0'));
@@ -61,70 +26,13 @@ Result unknownMember(MemberId id, const char *what)
                             .arg(QLatin1String(what), hexId(id)));
 }
 
-Result typeMismatch(const Member &m, const QVariant &value)
+Result typeMismatch(const MemberInfo &m, const QVariant &value)
 {
     return Result::fail(kErrTypeMismatch, QStringLiteral("Type mismatch (%1 given a %2)")
                                               .arg(QLatin1String(m.name),
                                                    QLatin1String(value.typeName()
                                                                      ? value.typeName()
                                                                      : "empty value")));
-}
-
-bool isNumber(const QVariant &value)
-{
-    switch (value.typeId()) {
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-    case QMetaType::Double:
-    case QMetaType::Float:
-        return true;
-    default:
-        return false;
-    }
-}
-
-// Values that convert to a text as an automation client would convert them.
-bool toText(const QVariant &value, QString *out)
-{
-    const int type = value.typeId();
-    if (type == QMetaType::Bool) {
-        *out = value.toBool() ? QStringLiteral("True") : QStringLiteral("False");
-        return true;
-    }
-    if (type != QMetaType::QString && type != QMetaType::QChar && !isNumber(value))
-        return false;
-    *out = value.toString();
-    return true;
-}
-
-// Booleans, numbers (0 is False) and the texts "True"/"False" or a number.
-bool toBoolean(const QVariant &value, bool *out)
-{
-    if (value.typeId() == QMetaType::Bool) {
-        *out = value.toBool();
-        return true;
-    }
-    if (isNumber(value)) {
-        *out = value.toDouble() != 0.0;
-        return true;
-    }
-    if (value.typeId() != QMetaType::QString)
-        return false;
-    const QString text = value.toString().trimmed();
-    const bool isTrue = text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0;
-    if (isTrue || text.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0) {
-        *out = isTrue;
-        return true;
-    }
-    bool number = false;
-    const double d = text.toDouble(&number);
-    if (number)
-        *out = d != 0.0;
-    return number;
 }
 
 int twipsToPixels(int hundredthsOfMm)
@@ -178,8 +86,8 @@ QSize FaxInstance::pixelSize(int extentX, int extentY)
 
 Result FaxInstance::invoke(MemberId member, const QVariantList &dispatchArgs)
 {
-    const Member *m = findMember(member);
-    if (!m || m->kind != Kind::Method)
+    const MemberInfo *m = findMember(member);
+    if (!m || m->kind != MemberKind::Method)
         return unknownMember(member, "method");
     if (dispatchArgs.size() != m->argumentCount)
         return Result::fail(kErrArgumentCount,
@@ -189,10 +97,10 @@ Result FaxInstance::invoke(MemberId member, const QVariantList &dispatchArgs)
                                 .arg(dispatchArgs.size()));
     QStringList texts;
     for (const QVariant &arg : dispatchArgs) {
-        QString text;
-        if (!toText(arg, &text))
+        std::optional<QString> text = coercion::toText(arg);
+        if (!text)
             return typeMismatch(*m, arg);
-        texts.prepend(text); // dispatch order is last argument first
+        texts.prepend(*text); // dispatch order is last argument first
     }
 
     switch (member) {
@@ -225,8 +133,8 @@ Result FaxInstance::invoke(MemberId member, const QVariantList &dispatchArgs)
 
 Result FaxInstance::getProperty(MemberId member)
 {
-    const Member *m = findMember(member);
-    if (!m || m->kind != Kind::ReadProperty)
+    const MemberInfo *m = findMember(member);
+    if (!m || m->kind != MemberKind::ReadProperty)
         return unknownMember(member, "readable property");
     switch (member) {
     case MemberId::ReleaseVersion:
@@ -242,23 +150,23 @@ Result FaxInstance::getProperty(MemberId member)
 
 Result FaxInstance::setProperty(MemberId member, const QVariant &value)
 {
-    const Member *m = findMember(member);
-    if (!m || m->kind != Kind::WriteProperty)
+    const MemberInfo *m = findMember(member);
+    if (!m || m->kind != MemberKind::WriteProperty)
         return unknownMember(member, "writable property");
-    if (m->type == Type::Boolean) {
-        bool flag = false;
-        if (!toBoolean(value, &flag))
+    if (m->type == ValueType::Boolean) {
+        const std::optional<bool> flag = coercion::toBoolean(value);
+        if (!flag)
             return typeMismatch(*m, value);
         if (member == MemberId::AcceptFax)
-            m_endpoint->setAcceptFax(flag);
+            m_endpoint->setAcceptFax(*flag);
         else
-            showStatusWindow(flag);
+            showStatusWindow(*flag);
         return Result::ok();
     }
-    QString text;
-    if (!toText(value, &text))
+    const std::optional<QString> text = coercion::toText(value);
+    if (!text)
         return typeMismatch(*m, value);
-    m_endpoint->setReceiveFileName(text);
+    m_endpoint->setReceiveFileName(*text);
     return Result::ok();
 }
 

@@ -31,8 +31,6 @@ public:
     // The path of the library found, empty before a successful factory() call.
     QString libraryPath() const;
 
-    const QStringList &folders() const { return m_folders; }
-
     // The plugin libraries in the folders whose metadata names kClassName, in search order.
     QStringList findLibraries() const;
 

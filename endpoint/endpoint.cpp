@@ -2,7 +2,6 @@
 
 #include "platform/failure.h"
 
-#include <QMetaType>
 #include <QVariantMap>
 #include <QWidget>
 
@@ -26,53 +25,16 @@ QVariant unwrap(const Result &result)
 
 bool toBoolean(const QVariant &value)
 {
-    if (!value.isValid() || value.isNull())
-        return false;
-    switch (value.metaType().id()) {
-    case QMetaType::Bool:
-        return value.toBool();
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::Long:
-    case QMetaType::ULong:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-    case QMetaType::Char:
-    case QMetaType::SChar:
-    case QMetaType::UChar:
-        return value.toLongLong() != 0 || value.toULongLong() != 0;
-    case QMetaType::Double:
-    case QMetaType::Float:
-        return value.toDouble() != 0.0;
-    case QMetaType::QString: {
-        const QString text = value.toString().trimmed();
-        if (text.compare(QLatin1String("True"), Qt::CaseInsensitive) == 0)
-            return true;
-        if (text.compare(QLatin1String("False"), Qt::CaseInsensitive) == 0)
-            return false;
-        bool isNumber = false;
-        const double number = text.toDouble(&isNumber);
-        if (isNumber)
-            return number != 0.0;
-        break;
-    }
-    default:
-        break;
-    }
+    if (const std::optional<bool> flag = coercion::toBoolean(value))
+        return *flag;
     typeMismatch();
 }
 
 QString toText(const QVariant &value)
 {
-    if (!value.isValid() || value.isNull())
-        return QString();
-    if (value.metaType().id() == QMetaType::Bool)
-        return value.toBool() ? QStringLiteral("True") : QStringLiteral("False");
-    if (!value.canConvert<QString>())
-        typeMismatch();
-    return value.toString();
+    if (std::optional<QString> text = coercion::toText(value))
+        return std::move(*text);
+    typeMismatch();
 }
 
 namespace {

@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QWidget;
 
@@ -39,6 +40,118 @@ enum class MemberId : quint32 {
     ReceiveFileName = 0x68030005,  // property, write: text, the file a received fax goes to
     AcceptFax = 0x6803000A,        // property, write: Boolean, read while IncomingFax is raised
 };
+
+// What a member is, how many arguments it takes and of which type its arguments or its
+// property value are. The host and the component read the same table.
+enum class MemberKind { Method, ReadProperty, WriteProperty };
+enum class ValueType { None, Text, Boolean };
+
+struct MemberInfo
+{
+    MemberId id;
+    const char *name;
+    MemberKind kind;
+    int argumentCount;
+    ValueType type; // of every argument, or of the property value
+};
+
+inline constexpr MemberInfo kMembers[] = {
+    {MemberId::SendFax, "SendFax", MemberKind::Method, 5, ValueType::Text},
+    {MemberId::SendFaxG4, "SendFaxG4", MemberKind::Method, 5, ValueType::Text},
+    {MemberId::Disconnect, "Disconnect", MemberKind::Method, 0, ValueType::None},
+    {MemberId::Listen, "Listen", MemberKind::Method, 0, ValueType::None},
+    {MemberId::StartCapi, "StartCapi", MemberKind::Method, 0, ValueType::None},
+    {MemberId::StopCapi, "StopCapi", MemberKind::Method, 0, ValueType::None},
+    {MemberId::ReleaseVersion, "ReleaseVersion", MemberKind::ReadProperty, 0, ValueType::Text},
+    {MemberId::SerialNumber, "SerialNumber", MemberKind::ReadProperty, 0, ValueType::Text},
+    {MemberId::CapiDescription, "CapiDescription", MemberKind::ReadProperty, 0, ValueType::Text},
+    {MemberId::ShowProgressForm, "ShowProgressForm", MemberKind::WriteProperty, 0,
+     ValueType::Boolean},
+    {MemberId::ReceiveFileName, "ReceiveFileName", MemberKind::WriteProperty, 0, ValueType::Text},
+    {MemberId::AcceptFax, "AcceptFax", MemberKind::WriteProperty, 0, ValueType::Boolean},
+};
+
+// The member with this id, null for an id the interface does not have.
+inline constexpr const MemberInfo *findMember(MemberId id)
+{
+    for (const MemberInfo &m : kMembers) {
+        if (m.id == id)
+            return &m;
+    }
+    return nullptr;
+}
+
+// The value types that convert as an automation client converts them. Both sides of the
+// boundary use these two conversions, so a value means the same to the console and the
+// component.
+namespace coercion {
+
+inline bool isNumber(const QVariant &value)
+{
+    switch (value.metaType().id()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::Long:
+    case QMetaType::ULong:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+    case QMetaType::Char:
+    case QMetaType::SChar:
+    case QMetaType::UChar:
+    case QMetaType::Double:
+    case QMetaType::Float:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// An empty value reads ""; a Boolean "True" or "False"; a number its digits (a char-sized
+// integer too); a text or a QChar itself. Any other value (a list, a map, an object) has no text: std::nullopt.
+inline std::optional<QString> toText(const QVariant &value)
+{
+    if (!value.isValid())
+        return QString();
+    const int type = value.metaType().id();
+    if (type == QMetaType::Bool)
+        return value.toBool() ? QStringLiteral("True") : QStringLiteral("False");
+    if (type == QMetaType::Char || type == QMetaType::SChar || type == QMetaType::UChar)
+        return QString::number(value.toInt()); // a small number, not a character
+    if (type == QMetaType::QString || type == QMetaType::QChar || isNumber(value))
+        return value.toString();
+    return std::nullopt;
+}
+
+// An empty value is False; a number is True unless it is zero; a text "True" or "False"
+// (any case, spaces around ignored) or a number in digits. Anything else: std::nullopt.
+inline std::optional<bool> toBoolean(const QVariant &value)
+{
+    if (!value.isValid())
+        return false;
+    const int type = value.metaType().id();
+    if (type == QMetaType::Bool)
+        return value.toBool();
+    if (type == QMetaType::Double || type == QMetaType::Float)
+        return value.toDouble() != 0.0;
+    if (isNumber(value))
+        return value.toLongLong() != 0 || value.toULongLong() != 0;
+    if (type != QMetaType::QString)
+        return std::nullopt;
+    const QString text = value.toString().trimmed();
+    if (text.compare(QLatin1String("True"), Qt::CaseInsensitive) == 0)
+        return true;
+    if (text.compare(QLatin1String("False"), Qt::CaseInsensitive) == 0)
+        return false;
+    bool isDigits = false;
+    const double number = text.toDouble(&isDigits);
+    if (isDigits)
+        return number != 0.0;
+    return std::nullopt;
+}
+
+} // namespace coercion
 
 // Event slots 0 to 17. Slots 0 to 8 carry no event of this interface.
 enum class EventSlot : int {

@@ -25,7 +25,7 @@ DebugLog::~DebugLog()
 void DebugLog::open(const QString &path)
 {
     close();
-    const QString local = platform::localPath(path);
+    const QString local = platform::localPathForWriting(path);
     m_file.setFileName(local);
     // Unbuffered: every write goes straight to the operating system. QFile shares the file for
     // reading (and writing) with other programs on Windows, and opens it close-on-exec on Unix,

@@ -36,11 +36,19 @@ QString localPath(const QString &path)
     if (!isDrivePath(path))
         return path;
     const QString root = driveFolder(path.at(0));
-    QDir().mkpath(root);
     QString rest = path.mid(3);
     rest.replace(u'\\', u'/');
     return rest.isEmpty() ? root + u'/' : root + u'/' + rest;
 #endif
+}
+
+QString localPathForWriting(const QString &path)
+{
+#ifndef Q_OS_WIN
+    if (isDrivePath(path))
+        QDir().mkpath(driveFolder(path.at(0)));
+#endif
+    return localPath(path);
 }
 
 bool deleteFile(const QString &path, QString *error)

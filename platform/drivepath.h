@@ -15,9 +15,13 @@ bool isDrivePath(const QString &path);
 QString driveFolder(QChar drive);
 
 // The local path for a path as the operator writes it. A drive path is mapped (backslashes
-// become folder separators on Linux) and its drive folder is created on first use; any
-// other path is returned unchanged.
+// become folder separators on Linux); any other path is returned unchanged. Touches nothing
+// on disk.
 QString localPath(const QString &path);
+
+// The same local path for a file that is about to be created: the drive folder of a drive
+// path is created first when it does not exist yet (its subfolders are the caller's affair).
+QString localPathForWriting(const QString &path);
 
 // Deletes exactly the one file that the path names (after mapping). Wildcards are ordinary
 // characters; a folder is never deleted, nor a file that a program holds open as in use

@@ -25,21 +25,8 @@ using quillon::test::TestControl;
 
 inline QString memberName(MemberId m)
 {
-    switch (m) {
-    case MemberId::SendFax: return QStringLiteral("SendFax");
-    case MemberId::SendFaxG4: return QStringLiteral("SendFaxG4");
-    case MemberId::Disconnect: return QStringLiteral("Disconnect");
-    case MemberId::Listen: return QStringLiteral("Listen");
-    case MemberId::StartCapi: return QStringLiteral("StartCapi");
-    case MemberId::StopCapi: return QStringLiteral("StopCapi");
-    case MemberId::ReleaseVersion: return QStringLiteral("ReleaseVersion");
-    case MemberId::SerialNumber: return QStringLiteral("SerialNumber");
-    case MemberId::CapiDescription: return QStringLiteral("CapiDescription");
-    case MemberId::ShowProgressForm: return QStringLiteral("ShowProgressForm");
-    case MemberId::ReceiveFileName: return QStringLiteral("ReceiveFileName");
-    case MemberId::AcceptFax: return QStringLiteral("AcceptFax");
-    }
-    return QStringLiteral("?");
+    const quillon::MemberInfo *info = quillon::findMember(m);
+    return info ? QString::fromLatin1(info->name) : QStringLiteral("?");
 }
 
 inline QString valueText(const QVariant &v)
@@ -51,7 +38,7 @@ inline QString valueText(const QVariant &v)
 
 inline const QString &logPath()
 {
-    static const QString path = platform::localPath(QStringLiteral("C:\\faxdbg.log"));
+    static const QString path = platform::localPathForWriting(QStringLiteral("C:\\faxdbg.log"));
     return path;
 }
 

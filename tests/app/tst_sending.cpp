@@ -21,7 +21,7 @@ namespace {
 
 QString local(const QString &drivePath)
 {
-    return platform::localPath(drivePath);
+    return platform::localPathForWriting(drivePath);
 }
 
 void writeFile(const QString &drivePath, const QByteArray &bytes = "fax")

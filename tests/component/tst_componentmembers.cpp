@@ -67,10 +67,6 @@ void TestComponentMembers::misuseFails_data()
     QVariantList badFile = five;
     badFile[0] = QVariantList{1, 2};
     QTest::newRow("SendFax file not a text") << Access::Invoke << 0x6003001Cu << badFile << 13;
-    QVariantList emptyNumber = five;
-    emptyNumber[4] = QVariant();
-    QTest::newRow("SendFax number empty value") << Access::Invoke << 0x6003001Cu << emptyNumber
-                                                << 13;
     QTest::newRow("AcceptFax given a word") << Access::Set << 0x6803000Au
                                             << QVariantList{"maybe"} << 13;
     QTest::newRow("ShowProgressForm given a list") << Access::Set << 0x68030003u

@@ -20,7 +20,7 @@ namespace {
 
 QString local(const QString &drivePath)
 {
-    return platform::localPath(drivePath);
+    return platform::localPathForWriting(drivePath);
 }
 
 QStringList logLines()

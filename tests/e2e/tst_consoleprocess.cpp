@@ -16,7 +16,7 @@ namespace {
 
 QString logPath()
 {
-    return platform::localPath(QStringLiteral("C:\\faxdbg.log"));
+    return platform::localPathForWriting(QStringLiteral("C:\\faxdbg.log"));
 }
 
 QByteArray readLog()

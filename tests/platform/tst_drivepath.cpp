@@ -53,11 +53,16 @@ private slots:
         QCOMPARE(platform::localPath(path), want);
     }
 
-    void driveFolderIsCreatedOnFirstUse()
+    void driveFolderIsCreatedOnFirstWrite()
     {
         QDir(dataRoot() + QStringLiteral("/q")).removeRecursively();
         QVERIFY(!QFileInfo::exists(dataRoot() + QStringLiteral("/q")));
-        platform::localPath(QStringLiteral("Q:\\sub\\file"));
+        // Mapping, comparing and deleting touch nothing on disk.
+        const QString mapped = platform::localPath(QStringLiteral("Q:\\sub\\file"));
+        QVERIFY(!platform::isSameFile(QStringLiteral("Q:\\sub\\file"), QStringLiteral("Q:\\x")));
+        QVERIFY(!platform::deleteFile(QStringLiteral("Q:\\sub\\file")));
+        QVERIFY(!QFileInfo::exists(dataRoot() + QStringLiteral("/q")));
+        QCOMPARE(platform::localPathForWriting(QStringLiteral("Q:\\sub\\file")), mapped);
         QVERIFY(QFileInfo(dataRoot() + QStringLiteral("/q")).isDir());
         // Only the drive folder: the file's own folders are the caller's business.
         QVERIFY(!QFileInfo::exists(dataRoot() + QStringLiteral("/q/sub")));

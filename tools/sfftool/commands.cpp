@@ -201,7 +201,7 @@ int render(const QStringList &args, Streams io)
         return r;
     const QStringList pos = cmd.parser().positionalArguments();
     const QString file = platform::localPath(pos.at(0));
-    const QString dir = platform::localPath(pos.at(1));
+    const QString dir = platform::localPathForWriting(pos.at(1));
     if (!QFileInfo(file).isFile()) {
         io.err << "sfftool render: no such file: " << shownPath(pos.at(0), file) << "\n";
         return Invalid;
@@ -277,7 +277,7 @@ int makeDocument(const QString &commandName, const QStringList &args, Streams io
 
     const QStringList pos = p.positionalArguments();
     const QString given = pos.at(0);
-    const QString out = platform::localPath(given);
+    const QString out = platform::localPathForWriting(given);
     const QStringList images = pos.mid(1);
     const bool chart = chartOnly || p.isSet(QStringLiteral("chart"));
     const bool text = !chartOnly && p.isSet(QStringLiteral("text"));

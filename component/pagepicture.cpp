@@ -21,7 +21,8 @@ QImage renderPagePicture(const QString &path, qint64 pageOffset, const QSize &si
     QByteArray header = file.read(sff::DocumentHeaderSize);
     if (header.size() != sff::DocumentHeaderSize || !file.seek(pageOffset))
         return {};
-    qToLittleEndian<quint16>(sff::DocumentHeaderSize, header.data() + 10);
+    qToLittleEndian<quint16>(sff::DocumentHeaderSize,
+                             header.data() + sff::docfield::FirstPageOffset);
 
     sff::RenderOptions options;
     options.maxLines = 4096;

@@ -6,6 +6,8 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     fontconfig fonts-dejavu-core
     sfftobmp
+    # The T.30 fax engine runs SpanDSP's fax modems; SFF <-> TIFF conversion uses libtiff.
+    libspandsp-dev libtiff-dev
 )
 if [ "${QUILLON_SANITIZE_DEPS:-0}" = 1 ]; then
     packages+=(clang libclang-rt-14-dev)

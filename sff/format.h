@@ -19,6 +19,37 @@ inline constexpr int MaxEscapedLine = 32767;   // longest coded line in the esca
 inline constexpr int MaxSkip = 37;             // most white lines one skip record stands for
 inline constexpr int A4LineLength = 1728;
 
+// Record bytes that are not the length of a short coded line (1 to 216) or a skip (217-253).
+inline constexpr quint8 EscapedLineRecord = 0;  // 00, 16-bit length, coded line
+inline constexpr quint8 PageHeaderRecord = 254; // FE, length (0: end of document), fields
+inline constexpr quint8 ExtendedRecord = 255;   // FF, length (0: illegal line), user data
+
+// Byte offsets of the document header's fields.
+namespace docfield {
+inline constexpr int Id = 0;                // dword, DocumentId
+inline constexpr int Version = 4;           // byte
+inline constexpr int Reserved = 5;          // byte
+inline constexpr int UserInfo = 6;          // word
+inline constexpr int PageCount = 8;         // word
+inline constexpr int FirstPageOffset = 10;  // word
+inline constexpr int LastPageOffset = 12;   // dword
+inline constexpr int DocumentEndOffset = 16; // dword
+} // namespace docfield
+
+// Byte offsets of a page header's fields, from its record byte FE on.
+namespace pagefield {
+inline constexpr int RecordType = 0;           // byte, PageHeaderRecord
+inline constexpr int HeaderLength = 1;         // byte, bytes after this one
+inline constexpr int VerticalResolution = 2;   // byte
+inline constexpr int HorizontalResolution = 3; // byte
+inline constexpr int Coding = 4;               // byte
+inline constexpr int Reserved = 5;             // byte
+inline constexpr int LineLength = 6;           // word
+inline constexpr int PageLength = 8;           // word
+inline constexpr int PreviousPageOffset = 10;  // dword
+inline constexpr int NextPageOffset = 14;      // dword
+} // namespace pagefield
+
 enum class Resolution : quint8 {
     Standard = 0, // 98 lines per inch
     Fine = 1,     // 196 lines per inch

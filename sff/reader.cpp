@@ -8,6 +8,7 @@ namespace sff {
 
 void ReaderSink::pageStarted(int, const PageInfo &) {}
 void ReaderSink::line(LineKind, std::span<const int>) {}
+void ReaderSink::codedLine(QByteArrayView) {}
 void ReaderSink::whiteLines(int) {}
 void ReaderSink::pageFinished(int, const PageInfo &) {}
 
@@ -33,6 +34,9 @@ struct StreamReader::Private
 {
     enum class State { DocumentHeader, BeforeFirstPage, Records, Stopped };
 
+    explicit Private(ReadDepth d) : depth(d) {}
+
+    const ReadDepth depth;
     ReaderSink *sink = nullptr;
     DocumentInfo info;
     State state = State::DocumentHeader;
@@ -42,6 +46,7 @@ struct StreamReader::Private
     qint64 afterEnd = 0; // bytes after the end record
     bool pageOpen = false;
     bool finished = false;
+    int pagesFinished = 0;
     mh::Runs runs;
 
     void fault(qint64 at, const QString &message)
@@ -64,9 +69,10 @@ struct StreamReader::Private
         if (!pageOpen)
             return;
         pageOpen = false;
+        ++pagesFinished;
         const PageInfo &p = page();
         if (p.header.pageLength != 0 && p.header.pageLength != p.lines)
-            note(p.offset + 8, QStringLiteral("page %1 declares %2 lines but has %3")
+            note(p.offset + pagefield::PageLength, QStringLiteral("page %1 declares %2 lines but has %3")
                                    .arg(info.pages.size())
                                    .arg(p.header.pageLength)
                                    .arg(p.lines));
@@ -84,25 +90,26 @@ struct StreamReader::Private
 bool StreamReader::Private::readDocumentHeader(const uchar *h)
 {
     DocumentHeader &doc = info.header;
-    const quint32 id = dword(h);
+    const quint32 id = dword(h + docfield::Id);
     if (id != DocumentId) {
         fatal(0, QStringLiteral("not an SFF document: id %1, expected 0x66666653 (\"Sfff\")")
                      .arg(hex(id)));
         return false;
     }
-    doc.version = h[4];
-    doc.userInfo = word(h + 6);
-    doc.pageCount = word(h + 8);
-    doc.firstPageOffset = word(h + 10);
-    doc.lastPageOffset = dword(h + 12);
-    doc.documentEndOffset = dword(h + 16);
+    doc.version = h[docfield::Version];
+    doc.userInfo = word(h + docfield::UserInfo);
+    doc.pageCount = word(h + docfield::PageCount);
+    doc.firstPageOffset = word(h + docfield::FirstPageOffset);
+    doc.lastPageOffset = dword(h + docfield::LastPageOffset);
+    doc.documentEndOffset = dword(h + docfield::DocumentEndOffset);
     if (doc.version > 1) {
-        fatal(4,
+        fatal(docfield::Version,
               QStringLiteral("SFF version %1 is not supported (only version 1)").arg(doc.version));
         return false;
     }
     if (doc.firstPageOffset < DocumentHeaderSize) {
-        fatal(10, QStringLiteral("offset of the first page header %1 lies inside the document "
+        fatal(docfield::FirstPageOffset,
+              QStringLiteral("offset of the first page header %1 lies inside the document "
                                  "header (at least 20)")
                       .arg(doc.firstPageOffset));
         return false;
@@ -114,36 +121,36 @@ bool StreamReader::Private::readPageHeader(const uchar *h, int length)
 {
     const qint64 at = offset;
     if (length < MinPageHeaderLength) {
-        fatal(at + 1, QStringLiteral("page header length %1 is under 16").arg(length));
+        fatal(at + pagefield::HeaderLength, QStringLiteral("page header length %1 is under 16").arg(length));
         return false;
     }
     PageHeader ph;
     ph.headerLength = quint8(length);
-    ph.verticalResolution = h[2];
-    ph.horizontalResolution = h[3];
-    ph.coding = h[4];
-    ph.lineLength = word(h + 6);
-    ph.pageLength = word(h + 8);
-    ph.previousPageOffset = dword(h + 10);
-    ph.nextPageOffset = dword(h + 14);
+    ph.verticalResolution = h[pagefield::VerticalResolution];
+    ph.horizontalResolution = h[pagefield::HorizontalResolution];
+    ph.coding = h[pagefield::Coding];
+    ph.lineLength = word(h + pagefield::LineLength);
+    ph.pageLength = word(h + pagefield::PageLength);
+    ph.previousPageOffset = dword(h + pagefield::PreviousPageOffset);
+    ph.nextPageOffset = dword(h + pagefield::NextPageOffset);
     if (ph.verticalResolution > 1) {
-        fatal(at + 2, QStringLiteral("vertical resolution %1 is unknown (0 = 98 lpi, 1 = 196 lpi)")
+        fatal(at + pagefield::VerticalResolution, QStringLiteral("vertical resolution %1 is unknown (0 = 98 lpi, 1 = 196 lpi)")
                           .arg(ph.verticalResolution));
         return false;
     }
     if (ph.horizontalResolution != 0) {
-        fatal(at + 3, QStringLiteral("horizontal resolution %1 is unknown (0 = 203 dpi)")
+        fatal(at + pagefield::HorizontalResolution, QStringLiteral("horizontal resolution %1 is unknown (0 = 203 dpi)")
                           .arg(ph.horizontalResolution));
         return false;
     }
     if (ph.coding != 0) {
         fatal(
-            at + 4,
+            at + pagefield::Coding,
             QStringLiteral("coding %1 is not supported (only 0, Modified Huffman)").arg(ph.coding));
         return false;
     }
     if (ph.lineLength == 0) {
-        fatal(at + 6, QStringLiteral("line length 0"));
+        fatal(at + pagefield::LineLength, QStringLiteral("line length 0"));
         return false;
     }
     closePage();
@@ -162,6 +169,12 @@ bool StreamReader::Private::readPageHeader(const uchar *h, int length)
 void StreamReader::Private::readLine(const uchar *data, int size)
 {
     PageInfo &p = page();
+    if (depth == ReadDepth::Records) {
+        ++p.lines;
+        if (sink)
+            sink->codedLine(QByteArrayView(data, size));
+        return;
+    }
     const mh::DecodeResult r = mh::decodeLine(data, size, p.lineLength, sink ? &runs : nullptr);
     ++p.lines;
     if (!r.ok()) {
@@ -202,7 +215,7 @@ qsizetype StreamReader::Private::process(const uchar *data, qsizetype n)
             break;
         case State::Records: {
             const uchar b = r[0];
-            if (b != 254 && !pageOpen) {
+            if (b != PageHeaderRecord && !pageOpen) {
                 fatal(offset,
                       QStringLiteral("expected a page header (byte 254), found byte %1").arg(b));
                 return i;
@@ -212,7 +225,7 @@ qsizetype StreamReader::Private::process(const uchar *data, qsizetype n)
                 if (avail < need)
                     return i;
                 readLine(r + 1, b);
-            } else if (b == 0) {
+            } else if (b == EscapedLineRecord) {
                 if (avail < 3)
                     return i;
                 const int length = word(r + 1);
@@ -230,12 +243,12 @@ qsizetype StreamReader::Private::process(const uchar *data, qsizetype n)
                 } else {
                     readLine(r + 3, length);
                 }
-            } else if (b < 254) {
+            } else if (b < PageHeaderRecord) {
                 need = 1;
                 page().lines += b - MaxShortLine;
                 if (sink)
                     sink->whiteLines(b - MaxShortLine);
-            } else if (b == 254) {
+            } else if (b == PageHeaderRecord) {
                 if (avail < 2)
                     return i;
                 const int length = r[1];
@@ -253,7 +266,7 @@ qsizetype StreamReader::Private::process(const uchar *data, qsizetype n)
                     return i;
                 if (!readPageHeader(r, length))
                     return i;
-            } else { // 255
+            } else { // ExtendedRecord
                 if (avail < 2)
                     return i;
                 const int length = r[1];
@@ -279,11 +292,13 @@ qsizetype StreamReader::Private::process(const uchar *data, qsizetype n)
     return i;
 }
 
-StreamReader::StreamReader() : d(new Private) {}
+StreamReader::StreamReader(ReadDepth depth) : d(std::make_unique<Private>(depth)) {}
 
-StreamReader::~StreamReader()
+StreamReader::~StreamReader() = default;
+
+ReadDepth StreamReader::depth() const
 {
-    delete d;
+    return d->depth;
 }
 
 void StreamReader::setSink(ReaderSink *sink)
@@ -332,7 +347,7 @@ void StreamReader::finish()
                                    .arg(size));
         break;
     case Private::State::BeforeFirstPage:
-        p.fault(10, QStringLiteral("offset of the first page header %1 lies past the end of the "
+        p.fault(docfield::FirstPageOffset, QStringLiteral("offset of the first page header %1 lies past the end of the "
                                    "file (%2 bytes)")
                         .arg(info.header.firstPageOffset)
                         .arg(size));
@@ -361,21 +376,21 @@ void StreamReader::finish()
     const DocumentHeader &h = info.header;
     const qint64 pages = info.pages.size();
     if (h.pageCount != 0 && h.pageCount != pages)
-        p.note(8, QStringLiteral("header declares %1 pages but the document has %2")
+        p.note(docfield::PageCount, QStringLiteral("header declares %1 pages but the document has %2")
                       .arg(h.pageCount)
                       .arg(pages));
     if (h.lastPageOffset >= size && h.lastPageOffset != 0)
-        p.fault(12, QStringLiteral("offset of the last page header %1 lies past the end of the "
+        p.fault(docfield::LastPageOffset, QStringLiteral("offset of the last page header %1 lies past the end of the "
                                    "file (%2 bytes)")
                         .arg(h.lastPageOffset)
                         .arg(size));
     else if (h.lastPageOffset != 0 && pages > 0 && h.lastPageOffset != info.pages.last().offset)
-        p.note(12, QStringLiteral("offset of the last page header %1 does not point at the last "
+        p.note(docfield::LastPageOffset, QStringLiteral("offset of the last page header %1 does not point at the last "
                                   "page (%2)")
                        .arg(h.lastPageOffset)
                        .arg(info.pages.last().offset));
     if (h.documentEndOffset > size)
-        p.fault(16, QStringLiteral("offset of the document end %1 lies past the end of the file "
+        p.fault(docfield::DocumentEndOffset, QStringLiteral("offset of the document end %1 lies past the end of the file "
                                    "(%2 bytes)")
                         .arg(h.documentEndOffset)
                         .arg(size));
@@ -384,7 +399,7 @@ void StreamReader::finish()
         const qint64 links[2] = {pg.header.previousPageOffset, pg.header.nextPageOffset};
         for (int k = 0; k < 2; ++k) {
             if (links[k] >= size && links[k] != 0)
-                p.fault(pg.offset + 10 + 4 * k,
+                p.fault(pg.offset + (k ? pagefield::NextPageOffset : pagefield::PreviousPageOffset),
                         QStringLiteral("page %1: offset of the %2 page %3 lies past the end of "
                                        "the file (%4 bytes)")
                             .arg(i + 1)
@@ -413,16 +428,36 @@ bool StreamReader::stopped() const
     return d->state == Private::State::Stopped;
 }
 
-DocumentInfo checkData(QByteArrayView data, ReaderSink *sink)
+int StreamReader::pagesFinished() const
 {
-    StreamReader reader;
+    return d->pagesFinished;
+}
+
+bool StreamReader::atRecordBoundary() const
+{
+    switch (d->state) {
+    case Private::State::DocumentHeader:
+        return false;
+    case Private::State::BeforeFirstPage:
+        return d->offset == d->info.header.firstPageOffset;
+    case Private::State::Records:
+        return d->pending.isEmpty();
+    case Private::State::Stopped: // at the end record, or where a fault stopped reading
+        return d->info.endRecord || !d->info.error;
+    }
+    return false;
+}
+
+DocumentInfo checkData(QByteArrayView data, ReaderSink *sink, ReadDepth depth)
+{
+    StreamReader reader(depth);
     reader.setSink(sink);
     reader.feed(data);
     reader.finish();
     return reader.info();
 }
 
-DocumentInfo checkFile(const QString &path, ReaderSink *sink)
+DocumentInfo checkFile(const QString &path, ReaderSink *sink, ReadDepth depth)
 {
     const QFileInfo fi(path);
     auto failed = [](const QString &message) {
@@ -439,7 +474,7 @@ DocumentInfo checkFile(const QString &path, ReaderSink *sink)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return failed(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
-    StreamReader reader;
+    StreamReader reader(depth);
     reader.setSink(sink);
     QByteArray block(64 * 1024, Qt::Uninitialized);
     for (;;) {

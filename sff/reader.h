@@ -7,13 +7,24 @@
 #include <QByteArrayView>
 #include <QString>
 
+#include <memory>
 #include <span>
 
 // Reading SFF documents record by record. The reader takes its bytes in blocks of any size as
 // they arrive (a received fax comes in blocks of up to 2048 bytes), keeps only the tail of an
 // incomplete record, and trusts no count or offset field of the file: it allocates nothing
-// from them. Every coded line is decoded to check that it yields the page's line length.
+// from them.
 namespace sff {
+
+// How deep a reader looks into a document.
+enum class ReadDepth {
+    // Every coded line is decoded and must yield the page's line length; sinks get runs.
+    Lines,
+    // Framing only: records, headers and line counts are read and checked, but no coded line
+    // is decoded, so badLines stays 0 and sinks get the coded bytes (codedLine) instead of
+    // runs. For counting pages and checking a file's structure at a fraction of the cost.
+    Records,
+};
 
 enum class LineKind {
     Coded,   // a coded line that decoded to the line length
@@ -28,8 +39,11 @@ public:
     virtual ~ReaderSink() = default;
     // A page header was read; index counts from 0.
     virtual void pageStarted(int index, const PageInfo &page);
-    // One line of the current page. For Illegal lines runs is empty.
+    // One line of the current page. For Illegal lines runs is empty. Reading at
+    // ReadDepth::Records, coded lines come to codedLine() instead.
     virtual void line(LineKind kind, std::span<const int> runs);
+    // The bytes of one coded line of the current page, undecoded (ReadDepth::Records only).
+    virtual void codedLine(QByteArrayView coded);
     // count (1 to 37) white lines of the current page.
     virtual void whiteLines(int count);
     // The current page ended (next page header, end record or end of input).
@@ -39,10 +53,12 @@ public:
 class StreamReader
 {
 public:
-    StreamReader();
+    explicit StreamReader(ReadDepth depth = ReadDepth::Lines);
     ~StreamReader();
     StreamReader(const StreamReader &) = delete;
     StreamReader &operator=(const StreamReader &) = delete;
+
+    ReadDepth depth() const;
 
     // The sink gets lines as they are read; null (the default) just checks and counts.
     void setSink(ReaderSink *sink);
@@ -57,20 +73,28 @@ public:
     const DocumentInfo &info() const;
     // Pages begun so far (the last one may still be arriving).
     int pageCount() const;
+    // Pages ended by the next page header, the end record, a fault or finish().
+    int pagesFinished() const;
+    // The bytes fed so far end between two records (past the document header): no record is
+    // cut short. False once a fault has stopped the reader before the end record.
+    bool atRecordBoundary() const;
     // True after a fault that the reader cannot read past, after the end record, or after
     // finish(). Further input is ignored then.
     bool stopped() const;
 
 private:
     struct Private;
-    Private *d;
+    std::unique_ptr<Private> d;
 };
 
 // Reads a whole document from memory.
-DocumentInfo checkData(QByteArrayView data, ReaderSink *sink = nullptr);
+DocumentInfo checkData(QByteArrayView data, ReaderSink *sink = nullptr,
+                       ReadDepth depth = ReadDepth::Lines);
 
 // Checks a file before it is sent: it must exist, be readable and be a valid SFF document with
-// at least one page. The file is read in blocks; its size does not matter.
-DocumentInfo checkFile(const QString &path, ReaderSink *sink = nullptr);
+// at least one page. The file is read in blocks; its size does not matter. At
+// ReadDepth::Records the lines' codes are not checked.
+DocumentInfo checkFile(const QString &path, ReaderSink *sink = nullptr,
+                       ReadDepth depth = ReadDepth::Lines);
 
 } // namespace sff

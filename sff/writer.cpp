@@ -1,9 +1,5 @@
 #include "sff/writer.h"
 
-#include "sff/render.h"
-
-#include <QFile>
-#include <QSaveFile>
 #include <QtEndian>
 
 #include <algorithm>
@@ -43,10 +39,10 @@ void Writer::putPageHeader()
 {
     const qint64 at = m_data.size();
     m_data.append(PageHeaderSize, '\0');
-    m_data[at] = char(254);
-    m_data[at + 1] = char(MinPageHeaderLength);
-    m_data[at + 2] = char(m_resolution);
-    putWord(m_data, at + 6, quint16(m_lineLength));
+    m_data[at + pagefield::RecordType] = char(PageHeaderRecord);
+    m_data[at + pagefield::HeaderLength] = char(MinPageHeaderLength);
+    m_data[at + pagefield::VerticalResolution] = char(m_resolution);
+    putWord(m_data, at + pagefield::LineLength, quint16(m_lineLength));
     // Page length and links are filled in by finish().
 }
 
@@ -89,7 +85,7 @@ void Writer::addCodedLine(QByteArrayView coded)
     if (size >= 1 && size <= MaxShortLine) {
         m_data.append(char(size));
     } else {
-        m_data.append('\0');
+        m_data.append(char(EscapedLineRecord));
         m_data.append(2, '\0');
         putWord(m_data, m_data.size() - 2, quint16(size));
     }
@@ -112,7 +108,7 @@ void Writer::addIllegalLine()
     if (!m_pageOpen)
         beginPage(m_resolution, m_lineLength);
     flushWhite();
-    m_data.append(char(255));
+    m_data.append(char(ExtendedRecord));
     m_data.append('\0');
     ++m_pageLines.last();
 }
@@ -125,7 +121,7 @@ void Writer::addUserInfo(QByteArrayView data)
     if (size == 0)
         return;
     flushWhite();
-    m_data.append(char(255));
+    m_data.append(char(ExtendedRecord));
     m_data.append(char(size));
     m_data.append(data.data(), size);
 }
@@ -138,44 +134,34 @@ void Writer::endPage()
     m_pageOpen = false;
 }
 
-bool Writer::addPage(const QImage &image, Resolution resolution)
-{
-    if (image.isNull())
-        return false;
-    const QImage mono = toMono(image);
-    beginPage(resolution, mono.width());
-    for (int y = 0; y < mono.height(); ++y)
-        addRow(mono.constScanLine(y));
-    endPage();
-    return true;
-}
-
 QByteArray Writer::finish()
 {
     endPage();
     const qint64 endOffset = m_data.size();
     if (!m_omitEndRecord) {
-        m_data.append(char(254));
+        m_data.append(char(PageHeaderRecord));
         m_data.append('\0');
     }
     QByteArray &d = m_data;
-    putDword(d, 0, DocumentId);
-    d[4] = 1;
+    putDword(d, docfield::Id, DocumentId);
+    d[docfield::Version] = 1;
     if (!m_leaveCountsUnknown) {
         const qsizetype pages = m_pageOffsets.size();
-        putWord(d, 8, quint16(std::min<qsizetype>(pages, 65535)));
-        putWord(d, 10, DocumentHeaderSize);
-        putDword(d, 12, pages ? quint32(m_pageOffsets.last()) : 0);
-        putDword(d, 16, m_omitEndRecord ? 0 : quint32(endOffset));
+        putWord(d, docfield::PageCount, quint16(std::min<qsizetype>(pages, 65535)));
+        putWord(d, docfield::FirstPageOffset, DocumentHeaderSize);
+        putDword(d, docfield::LastPageOffset, pages ? quint32(m_pageOffsets.last()) : 0);
+        putDword(d, docfield::DocumentEndOffset, m_omitEndRecord ? 0 : quint32(endOffset));
         for (qsizetype i = 0; i < pages; ++i) {
             const qint64 at = m_pageOffsets.at(i);
             const qint64 lines = m_pageLines.at(i);
-            putWord(d, at + 8, lines <= 65535 ? quint16(lines) : 0);
-            putDword(d, at + 10, i > 0 ? quint32(m_pageOffsets.at(i - 1)) : 0);
-            putDword(d, at + 14, i + 1 < pages ? quint32(m_pageOffsets.at(i + 1)) : 0);
+            putWord(d, at + pagefield::PageLength, lines <= 65535 ? quint16(lines) : 0);
+            putDword(d, at + pagefield::PreviousPageOffset,
+                     i > 0 ? quint32(m_pageOffsets.at(i - 1)) : 0);
+            putDword(d, at + pagefield::NextPageOffset,
+                     i + 1 < pages ? quint32(m_pageOffsets.at(i + 1)) : 0);
         }
     } else {
-        putWord(d, 10, DocumentHeaderSize);
+        putWord(d, docfield::FirstPageOffset, DocumentHeaderSize);
     }
     QByteArray result = d;
     m_data = QByteArray(DocumentHeaderSize, '\0');
@@ -183,34 +169,6 @@ QByteArray Writer::finish()
     m_pageLines.clear();
     m_pendingWhite = 0;
     return result;
-}
-
-QByteArray writeDocument(const QList<QImage> &pages, Resolution resolution)
-{
-    Writer writer;
-    for (const QImage &page : pages)
-        writer.addPage(page, resolution);
-    return writer.finish();
-}
-
-bool writeDocumentFile(const QString &path, const QList<QImage> &pages, Resolution resolution,
-                       QString *error)
-{
-    for (qsizetype i = 0; i < pages.size(); ++i) {
-        if (pages.at(i).isNull()) {
-            if (error)
-                *error = QStringLiteral("page %1 is an empty image").arg(i + 1);
-            return false;
-        }
-    }
-    const QByteArray data = writeDocument(pages, resolution);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit()) {
-        if (error)
-            *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    return true;
 }
 
 } // namespace sff

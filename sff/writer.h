@@ -4,7 +4,6 @@
 #include "sff/mh.h"
 
 #include <QByteArray>
-#include <QImage>
 #include <QList>
 #include <QString>
 
@@ -12,6 +11,7 @@
 
 // Building SFF documents. The writer collects the document in memory; finish() writes the end
 // record and fills in the page count, the offsets, the page lengths and the page links.
+// Pages from images: sff/imagewriter.h.
 namespace sff {
 
 class Writer
@@ -42,11 +42,6 @@ public:
     void addUserInfo(QByteArrayView data);
     void endPage();
 
-    // A whole page from an image (any format; see toMono() for the colours): each image row
-    // is one line, the image width (at most 65535) is the line length. A null image adds
-    // nothing and returns false.
-    bool addPage(const QImage &image, Resolution resolution);
-
     int pageCount() const { return int(m_pageOffsets.size()); }
 
     // Ends the open page and returns the document. The writer is empty again afterwards.
@@ -67,12 +62,5 @@ private:
     bool m_omitEndRecord = false;
     mh::Runs m_runs;
 };
-
-// A document with one page per image, all at one resolution.
-QByteArray writeDocument(const QList<QImage> &pages, Resolution resolution);
-
-// Writes such a document to a file; false with a reason when it cannot be written.
-bool writeDocumentFile(const QString &path, const QList<QImage> &pages, Resolution resolution,
-                       QString *error = nullptr);
 
 } // namespace sff

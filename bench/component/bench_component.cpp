@@ -155,7 +155,7 @@ bool makeDocument(const QString &path, int pages)
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
     for (int p = 1; p <= pages; ++p)
-        writer.addPage(componenttest::testPage(p, 1143), sff::Resolution::Standard);
+        sff::addPage(writer, componenttest::testPage(p, 1143), sff::Resolution::Standard);
     return out.write(writer.finish()) > 0;
 }
 

@@ -5,7 +5,7 @@
 #include "sff/mh.h"
 #include "sff/reader.h"
 #include "sff/render.h"
-#include "sff/writer.h"
+#include "sff/imagewriter.h"
 
 #include <QElapsedTimer>
 #include <QFont>

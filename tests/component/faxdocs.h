@@ -4,7 +4,7 @@
 
 #include "sff/reader.h"
 #include "sff/render.h"
-#include "sff/writer.h"
+#include "sff/imagewriter.h"
 
 #include <QFile>
 #include <QImage>

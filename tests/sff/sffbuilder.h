@@ -3,6 +3,8 @@
 // Raw SFF bytes for tests, field by field, so that tests can build documents the writer
 // would never make.
 
+#include "sff/format.h"
+
 #include <QByteArray>
 #include <QtEndian>
 
@@ -24,7 +26,7 @@ inline QByteArray le32(quint32 v)
 
 struct DocHeader
 {
-    quint32 id = 0x66666653;
+    quint32 id = sff::DocumentId;
     quint8 version = 1;
     quint16 pageCount = 0;
     quint16 firstPage = 20;
@@ -33,8 +35,15 @@ struct DocHeader
 
     QByteArray bytes() const
     {
-        return le32(id) + char(version) + '\0' + le16(0) + le16(pageCount) + le16(firstPage) +
-               le32(lastPage) + le32(end);
+        using namespace sff::docfield;
+        QByteArray b(sff::DocumentHeaderSize, '\0');
+        qToLittleEndian(id, b.data() + Id);
+        b[Version] = char(version);
+        qToLittleEndian(pageCount, b.data() + PageCount);
+        qToLittleEndian(firstPage, b.data() + FirstPageOffset);
+        qToLittleEndian(lastPage, b.data() + LastPageOffset);
+        qToLittleEndian(end, b.data() + DocumentEndOffset);
+        return b;
     }
 };
 
@@ -52,10 +61,18 @@ struct PageHeader
 
     QByteArray bytes() const
     {
-        QByteArray b = QByteArray(1, char(254)) + char(length) + char(vres) + char(hres) +
-                       char(coding) + '\0' + le16(lineLength) + le16(pageLength) + le32(prev) +
-                       le32(next) + extra;
-        return b;
+        using namespace sff::pagefield;
+        QByteArray b(sff::PageHeaderSize, '\0');
+        b[RecordType] = char(sff::PageHeaderRecord);
+        b[HeaderLength] = char(length);
+        b[VerticalResolution] = char(vres);
+        b[HorizontalResolution] = char(hres);
+        b[Coding] = char(coding);
+        qToLittleEndian(lineLength, b.data() + LineLength);
+        qToLittleEndian(pageLength, b.data() + PageLength);
+        qToLittleEndian(prev, b.data() + PreviousPageOffset);
+        qToLittleEndian(next, b.data() + NextPageOffset);
+        return b + extra;
     }
 };
 

@@ -1,6 +1,6 @@
 #include "sff/reader.h"
 #include "sff/render.h"
-#include "sff/writer.h"
+#include "sff/imagewriter.h"
 
 #include "common/testenv.h"
 #include "sff/sffbuilder.h"
@@ -33,9 +33,10 @@ QImage drawnPage(int width, int height, int seed)
     return image;
 }
 
-sff::DocumentInfo feedInBlocks(const QByteArray &doc, int block, sff::ReaderSink *sink = nullptr)
+sff::DocumentInfo feedInBlocks(const QByteArray &doc, int block, sff::ReaderSink *sink = nullptr,
+                               sff::ReadDepth depth = sff::ReadDepth::Lines)
 {
-    sff::StreamReader reader;
+    sff::StreamReader reader(depth);
     reader.setSink(sink);
     for (qsizetype at = 0; at < doc.size(); at += block)
         reader.feed(QByteArrayView(doc).sliced(at, std::min<qsizetype>(block, doc.size() - at)));
@@ -109,15 +110,15 @@ private slots:
 
         {
             sff::Writer w;
-            w.addPage(drawnPage(1728, 1100, 1), Resolution::Standard);
+            sff::addPage(w, drawnPage(1728, 1100, 1), Resolution::Standard);
             QTest::newRow("one standard page") << w.finish() << QList<qint64>{1100} << QList<int>{0}
                                                << QList<int>{1728} << qint64(0);
         }
         {
             sff::Writer w;
-            w.addPage(drawnPage(1728, 2200, 2), Resolution::Fine);
-            w.addPage(drawnPage(2048, 300, 3), Resolution::Standard);
-            w.addPage(drawnPage(2432, 400, 4), Resolution::Fine);
+            sff::addPage(w, drawnPage(1728, 2200, 2), Resolution::Fine);
+            sff::addPage(w, drawnPage(2048, 300, 3), Resolution::Standard);
+            sff::addPage(w, drawnPage(2432, 400, 4), Resolution::Fine);
             QTest::newRow("three pages, both resolutions, three widths")
                 << w.finish() << QList<qint64>{2200, 300, 400} << QList<int>{1, 0, 1}
                 << QList<int>{1728, 2048, 2432} << qint64(0);
@@ -139,8 +140,8 @@ private slots:
         {
             sff::Writer w;
             w.setLeaveCountsUnknown(true);
-            w.addPage(drawnPage(1728, 50, 5), Resolution::Fine);
-            w.addPage(drawnPage(1728, 60, 6), Resolution::Fine);
+            sff::addPage(w, drawnPage(1728, 50, 5), Resolution::Fine);
+            sff::addPage(w, drawnPage(1728, 60, 6), Resolution::Fine);
             QTest::newRow("receiver style, counts 0")
                 << w.finish() << QList<qint64>{50, 60} << QList<int>{1, 1} << QList<int>{1728, 1728}
                 << qint64(0);
@@ -189,6 +190,9 @@ private slots:
         const QString whole = summary(info);
         for (int block : {1, 2, 3, 17, 216, 2048})
             QCOMPARE(summary(feedInBlocks(doc, block)), whole);
+        // Reading the records alone finds the same pages, lines and notes.
+        for (int block : {1, 2048})
+            QCOMPARE(summary(feedInBlocks(doc, block, nullptr, sff::ReadDepth::Records)), whole);
     }
 
     void imageRoundTrip_data()
@@ -405,7 +409,54 @@ private slots:
             QVERIFY2(info.error->message.contains(message), qPrintable(info.error->message));
             QCOMPARE(info.error->offset, offset);
             QCOMPARE(info.pages.size(), pages);
+
+            // Reading records alone finds every fault but those in a line's codes.
+            const sff::DocumentInfo records =
+                feedInBlocks(doc, std::max(block, 1), nullptr, sff::ReadDepth::Records);
+            if (message.startsWith(u"page 1, line")) {
+                QVERIFY2(records.isValid(), qPrintable(records.error->toString()));
+                QCOMPARE(records.pages[0].lines, info.pages[0].lines);
+                QCOMPARE(records.badLines, 0);
+            } else {
+                QVERIFY(records.error.has_value());
+                QCOMPARE(records.error->toString(), info.error->toString());
+                QCOMPARE(records.pages.size(), pages);
+            }
         }
+    }
+
+    // Reading records as they arrive a byte at a time: where records end, which pages are
+    // finished, and that a sink gets each coded line's bytes undecoded.
+    void recordsAsTheyArrive()
+    {
+        struct Lines : sff::ReaderSink
+        {
+            QList<QByteArray> coded;
+            int runLines = 0;
+            void codedLine(QByteArrayView bytes) override { coded.append(bytes.toByteArray()); }
+            void line(sff::LineKind, std::span<const int>) override { ++runLines; }
+        } sink;
+        const QByteArray garbage = QByteArray::fromHex("020001"); // no valid code
+        const QByteArray doc = DocHeader{}.bytes() + PageHeader{}.bytes() + whiteLine +
+                               PageHeader{}.bytes() + garbage + char(220) + endRecord;
+        const QList<int> boundaries{20, 38, 42, 60, 63, 64, 66};
+        const QList<int> finishedAt{60, 66};
+        sff::StreamReader reader(sff::ReadDepth::Records);
+        QCOMPARE(reader.depth(), sff::ReadDepth::Records);
+        reader.setSink(&sink);
+        for (int fed = 1; fed <= doc.size(); ++fed) {
+            reader.feed(QByteArrayView(doc).sliced(fed - 1, 1));
+            QVERIFY2(reader.atRecordBoundary() == boundaries.contains(fed),
+                     qPrintable(QString::number(fed)));
+            const auto finished = std::count_if(finishedAt.begin(), finishedAt.end(),
+                                                [fed](int at) { return at <= fed; });
+            QCOMPARE(reader.pagesFinished(), int(finished));
+        }
+        reader.finish();
+        QVERIFY(reader.info().isValid());
+        QCOMPARE(reader.info().pages[1].lines, 5); // the bad line and 4 white ones
+        QCOMPARE(sink.coded, (QList<QByteArray>{whiteLine.mid(1), garbage.mid(1)}));
+        QCOMPARE(sink.runLines, 0);
     }
 
     // Irregular but readable: the document is valid and a note says what was odd.
@@ -532,7 +583,7 @@ private slots:
     {
         sff::Writer w;
         for (int i = 0; i < 40; ++i)
-            w.addPage(drawnPage(1728, 400, 40 + i), Resolution::Standard);
+            sff::addPage(w, drawnPage(1728, 400, 40 + i), Resolution::Standard);
         // Eight zero bits then a one: no code. The rest makes the record easy to find.
         const QByteArray bad = QByteArray::fromHex("0080") + "QUILLON!";
         w.beginPage(Resolution::Standard);
@@ -553,6 +604,13 @@ private slots:
         QCOMPARE(info.badLines, 1);
         QCOMPARE(info.pages.size(), 41);
         QCOMPARE(info.pages.last().lines, 6); // reading goes on past a bad line
+
+        // Checking the records alone passes the file with the same pages.
+        const sff::DocumentInfo records =
+            sff::checkFile(f.fileName(), nullptr, sff::ReadDepth::Records);
+        QVERIFY(records.isValid());
+        QCOMPARE(records.pages.size(), 41);
+        QCOMPARE(records.pages.last().lines, 6);
     }
 };
 

@@ -3,7 +3,7 @@
 
 #include "sff/reader.h"
 #include "sff/render.h"
-#include "sff/writer.h"
+#include "sff/imagewriter.h"
 
 #include "common/testenv.h"
 
@@ -290,8 +290,8 @@ private slots:
         QFETCH(QString, out);
         QFETCH(QString, err);
         sff::Writer w;
-        w.addPage(picture(1728, 50), sff::Resolution::Standard);
-        w.addPage(picture(1728, 100), sff::Resolution::Fine);
+        sff::addPage(w, picture(1728, 50), sff::Resolution::Standard);
+        sff::addPage(w, picture(1728, 100), sff::Resolution::Fine);
         QVERIFY(writeFile(path("good.sff"), w.finish()));
         QVERIFY(writeFile(path("text.sff"), "just some text, no fax"));
         sff::Writer bad;
@@ -312,8 +312,8 @@ private slots:
     void render()
     {
         sff::Writer w;
-        w.addPage(picture(1728, 50), sff::Resolution::Standard);
-        w.addPage(picture(2048, 100), sff::Resolution::Fine);
+        sff::addPage(w, picture(1728, 50), sff::Resolution::Standard);
+        sff::addPage(w, picture(2048, 100), sff::Resolution::Fine);
         const QString file = path("render.sff");
         QVERIFY(writeFile(file, w.finish()));
         const QString out = path("rendered/deeper"); // created as needed

@@ -5,7 +5,7 @@
 #include "platform/drivepath.h"
 #include "sff/reader.h"
 #include "sff/render.h"
-#include "sff/writer.h"
+#include "sff/imagewriter.h"
 
 #include <QCommandLineParser>
 #include <QDir>

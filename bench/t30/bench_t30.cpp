@@ -1,0 +1,160 @@
+// bench_t30 [pages] [seconds per paced run]
+//
+// 1. One unpaced call of fine A4 pages (default 100): line time per page, CPU time per page,
+//    and the speed-up against real time (line time / CPU time).
+// 2. 10, 50 and 200 simultaneous calls paced in real time on one thread for a while (default
+//    20 s each): CPU share of one core, and how far the latest tick of a call fell behind its
+//    20 ms clock (median and worst). Finished calls start again, so the mix of phases holds.
+// 3. Resident memory along one unpaced call of 20 fine pages, after each page.
+
+#include "t30/call.h"
+
+#include "t30/faxpages.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace t30;
+
+namespace {
+
+double cpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+double rssMiB()
+{
+    QFile f(QStringLiteral("/proc/self/statm"));
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    const QList<QByteArray> fields = f.readAll().split(' ');
+    return fields.size() > 1 ? fields[1].toDouble() * double(sysconf(_SC_PAGESIZE)) / 1048576.0
+                             : 0;
+}
+
+QByteArray finePages(int count)
+{
+    QList<faxtest::Rows> pages;
+    for (int i = 0; i < count; ++i)
+        pages << faxtest::textPage(2287, unsigned(i + 1)); // A4 at fine resolution
+    return faxtest::document(pages, sff::Resolution::Fine);
+}
+
+CallConfig callConfig(const QByteArray &document)
+{
+    CallConfig c;
+    c.caller.stationId = QStringLiteral("+49 30 1");
+    c.caller.headLine = QStringLiteral("bench");
+    c.caller.document = document;
+    c.answerer.stationId = QStringLiteral("+49 30 2");
+    c.maxDurationMs = 24LL * 3600 * 1000;
+    return c;
+}
+
+void unpaced(int pages)
+{
+    const QByteArray doc = finePages(pages);
+    Call call(callConfig(doc));
+    call.start();
+    const double c0 = cpuSeconds();
+    call.runToEnd();
+    const double cpu = cpuSeconds() - c0;
+    const SideOutcome &o = call.outcome(Side::Caller);
+    const double line = double(call.elapsedMs()) / 1000.0;
+    std::printf("unpaced: %d fine A4 text pages, V.17 ECM; outcome reason 0x%04x, %d pages at %d bit/s\n",
+                pages, o.reason, o.pages, o.bitRate);
+    std::printf("  line time %.1f s (%.1f s per page), CPU %.2f s (%.1f ms per page)\n", line,
+                line / std::max(pages, 1), cpu, cpu * 1000 / std::max(pages, 1));
+    std::printf("  speed-up against real time: %.0fx (target > 500x)\n", line / cpu);
+}
+
+void paced(int calls, double seconds, const QByteArray &doc)
+{
+    std::vector<std::unique_ptr<Call>> active;
+    const CallConfig cfg = callConfig(doc);
+    const double rss0 = rssMiB();
+    for (int i = 0; i < calls; ++i) {
+        active.push_back(std::make_unique<Call>(cfg));
+        active.back()->start();
+        // Stagger the calls so they are in different phases.
+        for (int k = 0; k < (i * 37) % 500; ++k)
+            active.back()->tick();
+    }
+    const double rssCalls = rssMiB() - rss0;
+    using clock = std::chrono::steady_clock;
+    const auto start = clock::now();
+    const double c0 = cpuSeconds();
+    std::vector<double> lags;
+    const int ticks = int(seconds * 1000 / TickMs);
+    for (int t = 0; t < ticks; ++t) {
+        const auto due = start + std::chrono::milliseconds(qint64(t) * TickMs);
+        std::this_thread::sleep_until(due);
+        for (auto &call : active) {
+            if (call->finished()) {
+                call = std::make_unique<Call>(cfg);
+                call->start();
+            }
+            call->tick();
+            call->takeEvents();
+        }
+        // A call's audio for this tick is ready when its tick is done: the last call's lag
+        // is the worst of this round.
+        lags.push_back(std::chrono::duration<double, std::milli>(clock::now() - due).count());
+    }
+    const double wall = std::chrono::duration<double>(clock::now() - start).count();
+    const double cpu = cpuSeconds() - c0;
+    std::sort(lags.begin(), lags.end());
+    std::printf("paced: %3d calls for %.0f s: CPU %.1f%% of one core (%.3f%% per call); "
+                "tick lag behind the clock median %.2f ms, worst %.2f ms (limit 40 ms); "
+                "RSS %.2f MiB per call\n",
+                calls, wall, 100 * cpu / wall, 100 * cpu / wall / calls, lags[lags.size() / 2],
+                lags.back(), rssCalls / calls);
+}
+
+void memoryAlongCall()
+{
+    Call call(callConfig(finePages(20)));
+    call.start();
+    std::vector<double> rss;
+    while (!call.finished()) {
+        call.tick();
+        for (const Event &e : call.takeEvents())
+            if (e.type == Event::Type::PageReceived)
+                rss.push_back(rssMiB());
+    }
+    std::printf("RSS along a 20-page call, after each received page (MiB):");
+    for (double v : rss)
+        std::printf(" %.1f", v);
+    if (!rss.empty())
+        std::printf("\n  growth from page 2 to the last: %.2f MiB\n", rss.back() - rss[std::min<size_t>(1, rss.size() - 1)]);
+    else
+        std::printf("\n");
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const int pages = argc > 1 ? std::max(1, atoi(argv[1])) : 100;
+    const double seconds = argc > 2 ? std::max(1.0, atof(argv[2])) : 20.0;
+    unpaced(pages);
+    const QByteArray doc = finePages(2);
+    for (int n : {10, 50, 200})
+        paced(n, seconds, doc);
+    memoryAlongCall();
+    return 0;
+}

@@ -1,0 +1,284 @@
+#include "t30/terminal.h"
+
+#include "faxtiff/faxtiff.h"
+#include "sff/reader.h"
+#include "t30/framereport.h"
+#include "t30/reasons.h"
+
+#include <QDir>
+
+#include <spandsp.h>
+
+#include <vector>
+
+namespace t30 {
+
+QString Event::debugLine() const
+{
+    if (const auto report = reportOf(*this))
+        return report->debugLine();
+    if (type == Type::PageReceived)
+        return QStringLiteral("T.30: page %1 received").arg(page);
+    return QStringLiteral("T.30: call ended: %1").arg(ok ? QStringLiteral("OK")
+                                                         : QStringLiteral("failed"));
+}
+
+Terminal::Terminal(Side side, const TerminalConfig &config) : m_side(side), m_config(config) {}
+
+Terminal::~Terminal()
+{
+    if (m_fax)
+        fax_free(m_fax);
+}
+
+QString Terminal::folder() const
+{
+    return m_dir ? m_dir->path() : QString();
+}
+
+bool Terminal::start(QString *error)
+{
+    auto fail = [&](const QString &message) {
+        if (error)
+            *error = message;
+        finish(ErrorDocument);
+        return false;
+    };
+    const QString parent = m_config.workFolder.isEmpty() ? QDir::tempPath() : m_config.workFolder;
+    m_dir = std::make_unique<QTemporaryDir>(parent + QStringLiteral("/quillon-fax-XXXXXX"));
+    if (!m_dir->isValid())
+        return fail(QStringLiteral("cannot create a temporary folder in %1").arg(parent));
+
+    const QString txPath = m_dir->filePath(QStringLiteral("tx.tif"));
+    if (transmitting()) {
+        const sff::DocumentInfo info = sff::checkData(m_config.document);
+        if (!info.isValid())
+            return fail(info.error ? info.error->toString()
+                                   : QStringLiteral("the document has no pages"));
+        m_documentPages = int(info.pages.size());
+        HeadLine head{m_config.stationId, m_config.headLine,
+                      m_config.headTime.isValid() ? m_config.headTime
+                                                  : QDateTime::currentDateTime()};
+        faxtiff::WriteOptions options;
+        options.topRows = [head](int page, int pages, int lineLength, sff::Resolution res) {
+            return renderHeadLine(head, page + 1, pages, lineLength, res);
+        };
+        QString why;
+        if (!faxtiff::sffToTiff(m_config.document, txPath, options, &why))
+            return fail(why);
+    }
+
+    m_fax = fax_init(nullptr, transmitting() ? 1 : 0);
+    if (!m_fax)
+        return fail(QStringLiteral("cannot set up the fax modems"));
+    fax_set_transmit_on_idle(m_fax, 1);
+    m_t30 = fax_get_t30_state(m_fax);
+    const QByteArray ident = m_config.stationId.left(20).toLatin1();
+    t30_set_tx_ident(m_t30, ident.constData());
+    t30_set_ecm_capability(m_t30, m_config.ecm ? 1 : 0);
+    t30_set_supported_modems(m_t30, m_config.modems & SupportAllModems);
+    t30_set_supported_compressions(m_t30, T30_SUPPORT_T4_1D_COMPRESSION
+                                              | T30_SUPPORT_T4_2D_COMPRESSION);
+    t30_set_supported_resolutions(m_t30, T30_SUPPORT_STANDARD_RESOLUTION
+                                             | (m_config.fine ? T30_SUPPORT_FINE_RESOLUTION : 0)
+                                             | T30_SUPPORT_R8_RESOLUTION);
+    t30_set_supported_image_sizes(m_t30, T30_SUPPORT_215MM_WIDTH | T30_SUPPORT_255MM_WIDTH
+                                             | T30_SUPPORT_303MM_WIDTH
+                                             | T30_SUPPORT_UNLIMITED_LENGTH
+                                             | T30_SUPPORT_A4_LENGTH | T30_SUPPORT_B4_LENGTH
+                                             | T30_SUPPORT_US_LETTER_LENGTH
+                                             | T30_SUPPORT_US_LEGAL_LENGTH);
+    t30_set_real_time_frame_handler(m_t30, &Terminal::onFrame, this);
+    t30_set_phase_b_handler(m_t30, &Terminal::onPhaseB, this);
+    t30_set_phase_d_handler(m_t30, &Terminal::onPhaseD, this);
+    t30_set_phase_e_handler(m_t30, &Terminal::onPhaseE, this);
+    if (transmitting())
+        t30_set_tx_file(m_t30, QFile::encodeName(txPath).constData(), -1, -1);
+    else
+        t30_set_rx_file(m_t30, QFile::encodeName(m_dir->filePath(QStringLiteral("rx.tif")))
+                                   .constData(), -1);
+    return true;
+}
+
+void Terminal::transmitLinear(int16_t *samples, int count)
+{
+    int made = 0;
+    if (m_fax && m_phaseE < 0)
+        made = fax_tx(m_fax, samples, count);
+    std::fill(samples + made, samples + count, int16_t(0));
+}
+
+void Terminal::receiveLinear(int16_t *samples, int count)
+{
+    m_samples += count;
+    if (m_fax && m_phaseE < 0)
+        fax_rx(m_fax, samples, count);
+}
+
+void Terminal::transmit(uchar *alaw, int count)
+{
+    thread_local std::vector<int16_t> buffer;
+    buffer.resize(size_t(count));
+    transmitLinear(buffer.data(), count);
+    for (int i = 0; i < count; ++i)
+        alaw[i] = linear_to_alaw(buffer[size_t(i)]);
+}
+
+void Terminal::receive(const uchar *alaw, int count)
+{
+    thread_local std::vector<int16_t> buffer;
+    buffer.resize(size_t(count));
+    for (int i = 0; i < count; ++i)
+        buffer[size_t(i)] = alaw_to_linear(alaw[i]);
+    receiveLinear(buffer.data(), count);
+}
+
+void Terminal::onFrame(t30_state_s *, void *user, int direction, const uint8_t *msg, int len)
+{
+    static_cast<Terminal *>(user)->frame(direction != 0,
+                                         QByteArrayView(reinterpret_cast<const char *>(msg), len));
+}
+
+int Terminal::onPhaseB(t30_state_s *, void *, int)
+{
+    return T30_ERR_OK;
+}
+
+int Terminal::onPhaseD(t30_state_s *, void *user, int)
+{
+    auto *self = static_cast<Terminal *>(user);
+    if (!self->transmitting())
+        self->m_pagesPending = true;
+    return T30_ERR_OK;
+}
+
+void Terminal::onPhaseE(t30_state_s *, void *user, int result)
+{
+    auto *self = static_cast<Terminal *>(user);
+    if (self->m_phaseE < 0)
+        self->m_phaseE = result;
+}
+
+void Terminal::push(Event e)
+{
+    e.side = m_side;
+    e.timeMs = timeMs();
+    m_events.append(std::move(e));
+}
+
+void Terminal::frame(bool incoming, QByteArrayView raw)
+{
+    Event e;
+    e.type = incoming ? Event::Type::FrameReceived : Event::Type::FrameSent;
+    e.frame = decodeFrame(raw);
+    // ECM image frames (FCD) and their end markers (RCP) are page data, hundreds per page:
+    // the handshake is what gets reported.
+    if (e.frame.fcf == 0x06 || e.frame.fcf == 0x86)
+        return;
+    e.raw = raw.toByteArray();
+    QString &ident = incoming ? m_identReceived : m_identSent;
+    if (!e.frame.ident.isEmpty())
+        ident = e.frame.ident;
+    if (e.frame.hasSettings()) {
+        e.station = ident;
+        ident.clear();
+    }
+    if (e.frame.command)
+        m_lastCommand = e.frame;
+    const quint8 fcf = e.frame.fcf;
+    const bool trainingAnswer = fcf == 0x84 || fcf == 0x44; // CFR, FTT
+    push(e);
+    if (trainingAnswer && m_lastCommand.command) {
+        Event t;
+        t.type = Event::Type::Training;
+        t.frame = m_lastCommand;
+        t.ok = fcf == 0x84;
+        push(t);
+    }
+}
+
+void Terminal::deliverPages()
+{
+    m_pagesPending = false;
+    if (transmitting() || !m_dir)
+        return;
+    const QString rx = m_dir->filePath(QStringLiteral("rx.tif"));
+    if (!QFile::exists(rx))
+        return;
+    QByteArray records;
+    const faxtiff::TiffReadResult read =
+        faxtiff::tiffPagesToSffRecords(rx, m_pagesDelivered, &records);
+    if (!read.ok || read.pages.isEmpty())
+        return;
+    // Split the records back into pages at their page headers: each page came as one block.
+    const auto bounds = [&records]() {
+        QList<qsizetype> starts;
+        sff::DocumentInfo info = sff::checkData(faxtiff::sffStreamHeader() + records);
+        for (const sff::PageInfo &p : info.pages)
+            starts.append(p.offset - sff::DocumentHeaderSize);
+        return starts;
+    }();
+    for (qsizetype i = 0; i < bounds.size(); ++i) {
+        const qsizetype end = i + 1 < bounds.size() ? bounds[i + 1] : records.size();
+        Event e;
+        e.type = Event::Type::PageReceived;
+        e.page = ++m_pagesDelivered;
+        e.sff = records.mid(bounds[i], end - bounds[i]);
+        push(e);
+    }
+}
+
+void Terminal::poll()
+{
+    if (m_pagesPending)
+        deliverPages();
+    if (m_phaseE >= 0 && !m_outcome.ended)
+        finish(m_phaseE);
+}
+
+void Terminal::abort()
+{
+    if (!m_outcome.ended)
+        finish(ErrorLocalAbort);
+}
+
+void Terminal::finish(int t30Error)
+{
+    if (m_t30) {
+        t30_stats_t stats;
+        t30_get_transfer_statistics(m_t30, &stats);
+        m_outcome.bitRate = stats.bit_rate;
+        m_outcome.ecm = stats.error_correcting_mode != 0;
+        m_outcome.pages = transmitting() ? stats.pages_tx : stats.pages_rx;
+        m_outcome.resolution = stats.y_resolution > 5000 ? sff::Resolution::Fine
+                                                         : sff::Resolution::Standard;
+        m_outcome.farStation = QString::fromLatin1(t30_get_rx_ident(m_t30)).trimmed();
+    }
+    m_outcome.modem = m_lastCommand.modem;
+    if (m_lastCommand.command)
+        m_outcome.bitRate = m_lastCommand.bitRate;
+    if (m_fax) { // closes the received file, so its last page can be read
+        fax_free(m_fax);
+        m_fax = nullptr;
+        m_t30 = nullptr;
+    }
+    deliverPages();
+    m_outcome.ended = true;
+    m_outcome.t30Error = t30Error;
+    m_outcome.reason = reasonFor(t30Error, transmitting());
+    // A transmitter succeeds only with every page confirmed.
+    if (transmitting() && m_outcome.reason == 0 && m_outcome.pages < m_documentPages)
+        m_outcome.reason = ReasonProcedureError;
+    m_outcome.endMs = timeMs();
+    Event e;
+    e.type = Event::Type::Ended;
+    e.ok = m_outcome.success();
+    push(e);
+}
+
+QList<Event> Terminal::takeEvents()
+{
+    return std::exchange(m_events, {});
+}
+
+} // namespace t30

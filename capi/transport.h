@@ -22,8 +22,13 @@ struct Registration
 
 struct RegisterResult
 {
+    RegisterResult(quint16 id = 0, quint16 infoValue = info::Ok, QString why = {})
+        : appId(id), info(infoValue), error(std::move(why))
+    {
+    }
     quint16 appId = 0; // 0 when registration failed
     quint16 info = info::Ok;
+    QString error; // when it failed: why, in words, as far as the line knows more than info
     bool ok() const { return appId != 0 && info == info::Ok; }
 };
 
@@ -82,6 +87,13 @@ signals:
     // Messages wait for application appId. Emitted through the event loop of the thread that
     // registered it, once per batch: take messages until getMessage() returns none.
     void messagesWaiting(quint16 appId);
+    // The connection behind an application broke (a server closed it, the library failed):
+    // the application is gone with its calls. Messages taken before stay valid; release()
+    // may still be called for it.
+    void applicationLost(quint16 appId, const QString &why);
+    // A line of the line's own diagnostics for an application (0: for every application),
+    // such as its library's debug output or a message from the controller that did not decode.
+    void diagnostic(quint16 appId, const QString &text);
 };
 
 } // namespace capi

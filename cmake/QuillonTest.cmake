@@ -12,7 +12,7 @@ function(quillon_add_test name)
         set(ARG_TIMEOUT 300)
     endif()
     set_tests_properties(${name} PROPERTIES
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=0"
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=1;LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0"
         TIMEOUT ${ARG_TIMEOUT})
 endfunction()
 

@@ -12,6 +12,7 @@ struct CallStatus
 
     State state = State::Idle;
     bool started = false;
+    QString line; // the line and controller the endpoint last started on
     bool outgoing = false;
     bool g4 = false;
     QString ownNumber;

@@ -2,7 +2,30 @@
 
 #include <QPointer>
 
+#include <vector>
+
 namespace quillon::component {
+
+namespace {
+int g_holds = 0;
+std::vector<QPointer<EventQueue>> g_held; // queues that had events to raise during a hold
+} // namespace
+
+EventQueue::Hold::Hold()
+{
+    ++g_holds;
+}
+
+EventQueue::Hold::~Hold()
+{
+    if (--g_holds > 0)
+        return;
+    const std::vector<QPointer<EventQueue>> held = std::move(g_held);
+    g_held.clear();
+    for (const QPointer<EventQueue> &queue : held)
+        if (queue)
+            queue->schedule();
+}
 
 EventQueue::EventQueue(QObject *parent) : QObject(parent) {}
 
@@ -37,6 +60,10 @@ void EventQueue::drain()
     // before it returns.
     if (m_raising)
         return;
+    if (g_holds > 0) {
+        g_held.emplace_back(this);
+        return;
+    }
     // Everything waiting now is raised in this turn of the event loop, so the queue never
     // grows longer than what one turn produces; events posted meanwhile wait for the next.
     QPointer<EventQueue> alive(this);

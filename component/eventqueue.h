@@ -21,6 +21,18 @@ public:
 
     explicit EventQueue(QObject *parent = nullptr);
 
+    // While a Hold lives, no queue of the process raises events; they wait and are raised in
+    // order once the last Hold is gone. A member call that waits with the event loop running
+    // (StartCapi on a real line) holds them, so no event is raised inside the call.
+    class Hold
+    {
+    public:
+        Hold();
+        ~Hold();
+        Hold(const Hold &) = delete;
+        Hold &operator=(const Hold &) = delete;
+    };
+
     void setSink(EventSink sink);
     void post(EventSlot slot, QVariantList params = {}, FollowUp followUp = {});
     void debug(const QString &text) { post(EventSlot::Debug, {text}); }

@@ -4,6 +4,7 @@
 #include "component/eventqueue.h"
 #include "component/faxfiles.h"
 #include "capi/message.h"
+#include "capi/simulatedline.h"
 #include "capi/trace.h"
 #include "capi/transport.h"
 #include "platform/drivepath.h"
@@ -107,21 +108,50 @@ bool FaxEndpoint::startCapi()
         debug(QStringLiteral("StartCapi: already started as application %1").arg(m_appId));
         return true;
     }
-    capi::Transport &line = capiLine();
+    QString why;
+    std::optional<LineLease> lease = acquireLine(&why);
+    if (!lease)
+        return refuse("StartCapi", why);
+    capi::Transport &line = *lease->transport;
     if (!line.isInstalled())
         return refuse("StartCapi", QStringLiteral("no CAPI line is installed"));
-    const capi::RegisterResult registered =
-        line.registerApplication({2, kMaxBlocks, kBlockLength});
+    capi::RegisterResult registered;
+    {
+        // A real line may take seconds to answer; the window goes on painting meanwhile, but
+        // no event of any instance is raised inside this call.
+        EventQueue::Hold hold;
+        registered = line.registerApplication({2, kMaxBlocks, kBlockLength});
+    }
     if (!registered.ok())
-        return refuse("StartCapi", QStringLiteral("registration with the line failed: %1")
-                                       .arg(capi::describeInfo(registered.info)));
-    m_line = &line;
+        return refuse("StartCapi", QStringLiteral("registration with the line failed: %1 (%2)")
+                                       .arg(registered.error.isEmpty()
+                                                ? capi::describeInfo(registered.info)
+                                                : registered.error,
+                                            lease->name));
+    if (m_lineHolder.get() != lease->transport.get() && m_line)
+        disconnect(m_line, nullptr, this, nullptr);
+    m_lineHolder = lease->transport;
+    m_line = m_lineHolder.get();
+    m_controller = lease->controller;
+    m_answer = lease->settings;
     m_appId = registered.appId;
     m_nextNumber = 1;
-    connect(m_line, &capi::Transport::messagesWaiting, this, &FaxEndpoint::onMessagesWaiting);
+    connect(m_line, &capi::Transport::messagesWaiting, this, &FaxEndpoint::onMessagesWaiting,
+            Qt::UniqueConnection);
+    connect(m_line, &capi::Transport::applicationLost, this, &FaxEndpoint::onApplicationLost,
+            Qt::UniqueConnection);
+    connect(m_line, &capi::Transport::diagnostic, this, &FaxEndpoint::onDiagnostic,
+            Qt::UniqueConnection);
+    const QString manufacturer = line.manufacturer(m_controller);
+    m_status.line = QStringLiteral("%1, controller %2: %3")
+                        .arg(lease->name)
+                        .arg(m_controller)
+                        .arg(manufacturer);
     debug(QStringLiteral("StartCapi: registered as application %1 on %2")
               .arg(m_appId)
-              .arg(line.manufacturer(capiController())));
+              .arg(manufacturer));
+    for (const QString &note : std::as_const(lease->notes))
+        debug(QStringLiteral("StartCapi: %1").arg(note));
     // Progress and cause information for our own calls; no incoming calls until Listen.
     putListen(0);
     m_status.started = true;
@@ -158,7 +188,7 @@ bool FaxEndpoint::sendFax(const SendRequest &request)
         return refuse(member, QStringLiteral("no number to call"));
 
     const int resolution = doc->firstPageFine() ? 1 : 0;
-    capi::Message m(capi::Command::Connect, capi::Subcommand::Req, m_appId, capiController());
+    capi::Message m(capi::Command::Connect, capi::Subcommand::Req, m_appId, m_controller);
     m.cip = request.g4 ? capi::cip::FaxG4 : capi::cip::FaxG3;
     m.calledParty.digits = request.numberToCall;
     m.callingParty.digits = request.ownNumber;
@@ -261,7 +291,6 @@ void FaxEndpoint::stopCapi(StopMode mode)
             m_call->localAbort = true;
         finishCall(QStringLiteral("call ended: CAPI stopped"), capi::reason::Normal);
     }
-    disconnect(m_line, &capi::Transport::messagesWaiting, this, &FaxEndpoint::onMessagesWaiting);
     const quint16 info = m_line->release(m_appId);
     debug(QStringLiteral("StopCapi: application %1 released: %2")
               .arg(m_appId)
@@ -276,20 +305,49 @@ void FaxEndpoint::stopCapi(StopMode mode)
 
 QString FaxEndpoint::capiDescription() const
 {
-    capi::Transport &line = capiLine();
-    const capi::Version v = line.version(capiController());
+    // The controller of the line last started on; before any, the simulated line's.
+    capi::Transport &line = m_line ? *m_line : simulatedLine();
+    const quint32 controller = m_line ? m_controller : capi::SimulatedLine::ControllerNumber;
+    const capi::Version v = line.version(controller);
     return QStringLiteral("%1, CAPI %2.%3")
-        .arg(line.manufacturer(capiController()))
+        .arg(line.manufacturer(controller))
         .arg(v.capiMajor)
         .arg(v.capiMinor);
 }
 
 QString FaxEndpoint::serialNumber() const
 {
-    return capiLine().serialNumber(capiController());
+    if (!m_line)
+        return simulatedLine().serialNumber(capi::SimulatedLine::ControllerNumber);
+    return m_line->serialNumber(m_controller);
 }
 
 // ---- messages ------------------------------------------------------------------------------
+
+void FaxEndpoint::onApplicationLost(quint16 appId, const QString &why)
+{
+    if (appId != m_appId || !m_line)
+        return;
+    debug(QStringLiteral("CAPI line lost: %1").arg(why));
+    if (m_call) {
+        if (!m_call->b3Ended)
+            m_call->localAbort = true;
+        m_call->dataFault = true;
+        finishCall(QStringLiteral("call ended: CAPI line lost"), capi::reason::Normal);
+    }
+    m_line->release(m_appId);
+    m_appId = 0;
+    m_listening = false;
+    m_ringingPhoneCalls.clear();
+    m_status.started = false;
+    setState(CallStatus::State::Idle);
+}
+
+void FaxEndpoint::onDiagnostic(quint16 appId, const QString &text)
+{
+    if (m_appId && (appId == m_appId || appId == 0))
+        debug(text);
+}
 
 void FaxEndpoint::onMessagesWaiting(quint16 appId)
 {
@@ -327,7 +385,7 @@ void FaxEndpoint::respond(const capi::Message &indication)
 
 void FaxEndpoint::putListen(quint32 cipMask)
 {
-    capi::Message m(capi::Command::Listen, capi::Subcommand::Req, m_appId, capiController());
+    capi::Message m(capi::Command::Listen, capi::Subcommand::Req, m_appId, m_controller);
     m.infoMask = kInfoMask;
     m.cipMask = cipMask;
     m_listenNumber = m_nextNumber & 0x7FFF;
@@ -462,6 +520,15 @@ void FaxEndpoint::onConnectIndication(const capi::Message &m)
     const QString called = m.calledParty.digits;
     const QString calling = m.callingParty.digits;
     const QString type = callType(m.cip);
+    if (!m_answer.answers(called)) {
+        // Not one of this endpoint's numbers: another device on the bus may take it.
+        capi::Message resp = m.response();
+        resp.reject = capi::reject::Ignore;
+        put(resp);
+        debug(QStringLiteral("incoming %1 to %2 ignored: not one of the answer numbers %3")
+                  .arg(type, called, m_answer.answerNumbers.join(QStringLiteral(", "))));
+        return;
+    }
     m_events.post(EventSlot::IncomingCall, {called, calling, type});
 
     if (!isFaxCall(m.cip)) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "component/callstatus.h"
+#include "component/linesettings.h"
 
 #include <QHash>
 #include <QObject>
@@ -75,6 +76,8 @@ private:
     struct Call;
 
     void onMessagesWaiting(quint16 appId);
+    void onApplicationLost(quint16 appId, const QString &why);
+    void onDiagnostic(quint16 appId, const QString &text);
     void handle(const capi::Message &m);
     bool put(capi::Message m);
     void respond(const capi::Message &indication);
@@ -105,7 +108,10 @@ private:
     bool m_acceptFax = false;
     bool m_quiet = false;
 
+    std::shared_ptr<capi::Transport> m_lineHolder; // the line of the last StartCapi
     capi::Transport *m_line = nullptr;
+    quint32 m_controller = 1;
+    LineSettings m_answer; // its answer numbers
     quint16 m_appId = 0;
     quint16 m_nextNumber = 1;
     bool m_listening = false;

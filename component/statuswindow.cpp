@@ -46,6 +46,7 @@ QString stateText(CallStatus::State state)
 
 StatusWindow::StatusWindow(int instanceNumber, QWidget *parent)
     : QWidget(parent, Qt::Window),
+      m_line(valueLabel("lineLabel", this)),
       m_state(valueLabel("stateLabel", this)),
       m_numbers(valueLabel("numbersLabel", this)),
       m_page(valueLabel("pageLabel", this)),
@@ -62,6 +63,7 @@ StatusWindow::StatusWindow(int instanceNumber, QWidget *parent)
     m_picture->setAlignment(Qt::AlignCenter);
 
     auto *form = new QFormLayout;
+    form->addRow(QStringLiteral("Line:"), m_line);
     form->addRow(QStringLiteral("State:"), m_state);
     form->addRow(QStringLiteral("Numbers:"), m_numbers);
     form->addRow(QStringLiteral("Page:"), m_page);
@@ -82,6 +84,7 @@ void StatusWindow::showStatus(const CallStatus &status)
     else if (status.state != CallStatus::State::Idle && status.state != CallStatus::State::Listening)
         state += status.g4 ? QStringLiteral(", fax G4") : QStringLiteral(", fax G3");
     m_state->setText(state);
+    m_line->setText(status.line.isEmpty() ? QStringLiteral("-") : status.line);
 
     const QString own = status.ownNumber.isEmpty() ? QStringLiteral("-") : status.ownNumber;
     const QString remote = status.remoteNumber.isEmpty() ? QStringLiteral("-")

@@ -27,6 +27,7 @@ private:
     void refreshPicture();
 
     CallStatus m_status;
+    QLabel *m_line;
     QLabel *m_state;
     QLabel *m_numbers;
     QLabel *m_page;

@@ -6,6 +6,8 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     fontconfig fonts-dejavu-core
     sfftobmp
+    # the real line: capi20.h to build; libcapi20.so.3, loaded at run time, for its tests
+    libcapi20-dev libcapi20-3
     # The T.30 fax engine runs SpanDSP's fax modems; SFF <-> TIFF conversion uses libtiff.
     libspandsp-dev libtiff-dev
 )

@@ -414,7 +414,7 @@ private slots:
             const sff::DocumentInfo records =
                 feedInBlocks(doc, std::max(block, 1), nullptr, sff::ReadDepth::Records);
             if (message.startsWith(u"page 1, line")) {
-                QVERIFY2(records.isValid(), qPrintable(records.error->toString()));
+                QVERIFY2(records.isValid(), qPrintable(records.error ? records.error->toString() : QString()));
                 QCOMPARE(records.pages[0].lines, info.pages[0].lines);
                 QCOMPARE(records.badLines, 0);
             } else {

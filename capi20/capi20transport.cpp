@@ -1,0 +1,763 @@
+#include "capi20/capi20transport.h"
+
+#include "capi20/connection.h"
+#include "capi20/library.h"
+#include "capi/trace.h"
+
+#include <QCoreApplication>
+#include <QHash>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <condition_variable>
+#include <csignal>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <poll.h>
+
+namespace capi20 {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// How long part of a frame may wait for its rest before the connection counts as broken, and
+// how often it is looked at meanwhile.
+constexpr auto kPartialFrameLimit = 10s;
+constexpr int kPartialFrameRetryMs = 2;
+// Messages taken in one go before the library's thread turns to its other work.
+constexpr int kBatch = 64;
+// DATA_B3 fields: the 32-bit data pointer, the data length, and the 64-bit pointer of the
+// 30-byte form that a 64-bit process uses.
+constexpr int kDataPointerOffset = 12;
+constexpr int kData64Offset = 22;
+
+// A failed write to a closed connection leaves SIGPIPE pending on the library's thread
+// (where it is blocked); take it, so it is never delivered should the mask change.
+void takePendingSigpipe()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    const timespec zero{};
+    while (sigtimedwait(&set, nullptr, &zero) > 0) {
+    }
+}
+
+QString hexBytes(const unsigned char *bytes, int size)
+{
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(bytes), size).toHex(' '));
+}
+
+// The library keeps the pointers it is given; the texts live as long as the process.
+char *lasting(const QString &text)
+{
+    static std::vector<std::unique_ptr<QByteArray>> texts;
+    const QByteArray bytes = text.toLocal8Bit();
+    for (const auto &t : texts)
+        if (*t == bytes)
+            return t->data();
+    texts.push_back(std::make_unique<QByteArray>(bytes));
+    return texts.back()->data();
+}
+
+QString cString(const unsigned char *bytes, int size)
+{
+    const int n = int(::strnlen(reinterpret_cast<const char *>(bytes), size_t(size)));
+    return QString::fromLatin1(reinterpret_cast<const char *>(bytes), n).trimmed();
+}
+
+quint32 dword(const unsigned char *p)
+{
+    return quint32(p[0]) | quint32(p[1]) << 8 | quint32(p[2]) << 16 | quint32(p[3]) << 24;
+}
+
+} // namespace
+
+// ---- state shared by the window's thread and the library's thread --------------------------
+
+struct Capi20Transport::App
+{
+    quint16 id = 0;
+    int fd = -1;
+    bool frames = true; // the remote-CAPI framing: whole frames can be told apart
+    capi::Registration registration;
+
+    // The library's thread only.
+    QSocketNotifier *notifier = nullptr;
+    QTimer *retry = nullptr;
+    std::optional<Clock::time_point> partialSince;
+    bool gone = false; // released or lost: no more calls for it
+
+    // Guarded by Shared::mutex.
+    std::deque<capi::Message> inbox;
+    bool accepted = false; // the registration was answered: messages may be announced
+    bool announcing = false;
+    bool lost = false;
+
+    // The window's thread only: unconfirmed DATA_B3_REQ per NCCI.
+    QHash<quint32, int> unconfirmed;
+};
+
+struct Capi20Transport::Shared : std::enable_shared_from_this<Shared>
+{
+    mutable std::mutex mutex;
+    Capi20Transport *transport = nullptr; // null once the transport is gone
+    std::map<quint16, std::shared_ptr<App>> apps;
+    QString manufacturer;
+    capi::Version version;
+    QString serial;
+    capi::Profile profile;
+    quint16 controllers = 0;
+    Statistics statistics;
+
+    // ---- on the library's thread ----
+    void watch(const std::shared_ptr<App> &app, const Functions *f,
+               const std::shared_ptr<Shared> &self);
+    void drain(const std::shared_ptr<App> &app, const Functions *f);
+    void take(App &app, unsigned char *message);
+    void lose(App &app, const Functions *f, const QString &why);
+    void stopWatching(App &app);
+    void diagnostic(quint16 appId, const QString &text);
+    void announceLocked(App &app);
+};
+
+void Capi20Transport::Shared::watch(const std::shared_ptr<App> &app, const Functions *f,
+                                    const std::shared_ptr<Shared> &self)
+{
+    QObject *context = Library::instance().context();
+    app->notifier = new QSocketNotifier(qintptr(app->fd), QSocketNotifier::Read, context);
+    app->retry = new QTimer(context);
+    app->retry->setSingleShot(true);
+    app->retry->setInterval(kPartialFrameRetryMs);
+    const std::weak_ptr<App> weak = app;
+    const auto run = [self, weak, f] {
+        if (const std::shared_ptr<App> a = weak.lock())
+            self->drain(a, f);
+    };
+    QObject::connect(app->notifier, &QSocketNotifier::activated, context, run);
+    QObject::connect(app->retry, &QTimer::timeout, context, run);
+}
+
+void Capi20Transport::Shared::stopWatching(App &app)
+{
+    app.gone = true;
+    // Possibly called from the notifier's or the timer's own signal: delete them later.
+    if (app.notifier) {
+        app.notifier->setEnabled(false);
+        app.notifier->deleteLater();
+        app.notifier = nullptr;
+    }
+    if (app.retry) {
+        app.retry->stop();
+        app.retry->deleteLater();
+        app.retry = nullptr;
+    }
+}
+
+void Capi20Transport::Shared::drain(const std::shared_ptr<App> &app, const Functions *f)
+{
+    if (app->gone)
+        return;
+    Library::instance().setDebugSink([self = shared_from_this(), id = app->id](const QString &line) {
+        self->diagnostic(id, line);
+    });
+    int taken = 0;
+    bool partial = false;
+    while (taken < kBatch && !app->gone) {
+        FrameCheck check;
+        if (app->frames) {
+            check = checkFrame(app->fd);
+        } else {
+            // Without a framing to look at: a device hands out whole messages, and a socket of
+            // another framing is read once it is readable.
+            pollfd p{app->fd, POLLIN, 0};
+            if (::poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN))
+                check.state = FrameState::Nothing;
+            else if (checkFrame(app->fd).state == FrameState::Closed)
+                check.state = FrameState::Closed;
+            else
+                check.state = FrameState::Whole;
+        }
+        if (check.state == FrameState::Nothing)
+            break;
+        if (check.state == FrameState::Closed) {
+            lose(*app, f, QStringLiteral("the CAPI server closed the connection"));
+            break;
+        }
+        if (check.state == FrameState::Broken) {
+            lose(*app, f, QStringLiteral("the connection to the CAPI server broke: %1")
+                              .arg(check.detail));
+            break;
+        }
+        if (check.state == FrameState::Partial) {
+            // Reading now would block inside the library and split the frame for good: look
+            // again shortly, without the notifier firing for the same bytes meanwhile.
+            const Clock::time_point now = Clock::now();
+            if (!app->partialSince)
+                app->partialSince = now;
+            if (now - *app->partialSince > kPartialFrameLimit) {
+                lose(*app, f, QStringLiteral("a frame from the CAPI server stayed incomplete"));
+                break;
+            }
+            partial = true;
+            break;
+        }
+        app->partialSince.reset();
+        unsigned char *message = nullptr;
+        const unsigned info = f->getMessage(app->id, &message);
+        if (info == capi::info::QueueEmpty)
+            break;
+        if (info != capi::info::Ok || !message) {
+            lose(*app, f, QStringLiteral("libcapi20 could not take a message: %1")
+                              .arg(capi::describeInfo(quint16(info))));
+            break;
+        }
+        take(*app, message);
+        ++taken;
+    }
+    Library::instance().setDebugSink({});
+    if (app->gone)
+        return;
+    app->notifier->setEnabled(!partial);
+    if (partial)
+        app->retry->start();
+    else if (taken == kBatch)
+        // More may wait: come back after the thread's other work.
+        Library::instance().post([weak = std::weak_ptr<App>(app), self = shared_from_this(), f] {
+            if (const std::shared_ptr<App> a = weak.lock())
+                self->drain(a, f);
+        });
+}
+
+void Capi20Transport::Shared::take(App &app, unsigned char *bytes)
+{
+    const int length = bytes[0] | bytes[1] << 8;
+    if (length < 8 || length > BufferSize) {
+        diagnostic(app.id, QStringLiteral("a message from the line that does not decode "
+                                          "(a length of %1): %2")
+                               .arg(length)
+                               .arg(hexBytes(bytes, 8)));
+        return;
+    }
+    capi::DecodeResult decoded =
+        capi::decode(QByteArrayView(reinterpret_cast<const char *>(bytes), length));
+    if (!decoded) {
+        diagnostic(app.id, QStringLiteral("a message from the line that does not decode (%1): %2")
+                               .arg(decoded.error().text, hexBytes(bytes, length)));
+        return;
+    }
+    capi::Message m = std::move(decoded.message());
+    const bool dataIndication =
+        m.command == capi::Command::DataB3 && m.subcommand == capi::Subcommand::Ind;
+    if (dataIndication) {
+        // The block lies in the library's buffer, valid until the next call: copy it out.
+        quintptr pointer = 0;
+        if constexpr (sizeof(void *) == 8) {
+            if (length >= kData64Offset + 8) {
+                quint64 p = 0;
+                std::memcpy(&p, bytes + kData64Offset, sizeof p);
+                pointer = quintptr(p);
+            }
+        } else {
+            pointer = quintptr(dword(bytes + kDataPointerOffset));
+        }
+        if (pointer && m.dataLength <= app.registration.maxBlockLength) {
+            m.data = QByteArray(reinterpret_cast<const char *>(pointer), m.dataLength);
+        } else {
+            diagnostic(app.id, QStringLiteral("a DATA_B3_IND from the line without its data "
+                                              "block (%1 bytes announced): %2")
+                                   .arg(m.dataLength)
+                                   .arg(hexBytes(bytes, length)));
+            m.dataLength = 0;
+        }
+        m.dataPointer = 0;
+        m.data64.reset();
+    }
+    std::lock_guard lock(mutex);
+    ++statistics.messagesTaken;
+    if (dataIndication) {
+        statistics.dataBytesTaken += quint64(m.data.size());
+        ++statistics.dataCopies;
+    }
+    app.inbox.push_back(std::move(m));
+    announceLocked(app);
+}
+
+void Capi20Transport::Shared::announceLocked(App &app)
+{
+    if (!app.accepted || app.announcing || !transport)
+        return;
+    app.announcing = true;
+    QMetaObject::invokeMethod(
+        transport, [t = transport, id = app.id] { t->announce(id); }, Qt::QueuedConnection);
+}
+
+void Capi20Transport::Shared::lose(App &app, const Functions *f, const QString &why)
+{
+    if (app.gone)
+        return;
+    stopWatching(app);
+    // The id is shared system-wide: give it back although the connection is gone.
+    f->release(app.id);
+    takePendingSigpipe();
+    std::lock_guard lock(mutex);
+    app.lost = true;
+    if (transport && app.accepted)
+        QMetaObject::invokeMethod(
+            transport, [t = transport, id = app.id, why] { t->lost(id, why); },
+            Qt::QueuedConnection);
+}
+
+void Capi20Transport::Shared::diagnostic(quint16 appId, const QString &text)
+{
+    std::lock_guard lock(mutex);
+    if (transport)
+        QMetaObject::invokeMethod(
+            transport, [t = transport, appId, text] { emit t->diagnostic(appId, text); },
+            Qt::QueuedConnection);
+}
+
+// ---- the transport -------------------------------------------------------------------------
+
+Capi20Transport::Capi20Transport(Config config, QObject *parent)
+    : Transport(parent), m_config(std::move(config)), m_shared(std::make_shared<Shared>())
+{
+    m_shared->transport = this;
+    Library::instance(); // its thread starts now, so it outlives this transport
+}
+
+Capi20Transport::~Capi20Transport()
+{
+    std::vector<std::shared_ptr<App>> apps;
+    {
+        std::lock_guard lock(m_shared->mutex);
+        m_shared->transport = nullptr;
+        for (auto &[id, app] : m_shared->apps)
+            apps.push_back(app);
+        m_shared->apps.clear();
+    }
+    if (apps.empty())
+        return;
+    // Application ids are shared system-wide: release them before the process may end.
+    auto done = std::make_shared<std::pair<std::mutex, std::condition_variable>>();
+    auto finished = std::make_shared<bool>(false);
+    const QString file = m_config.libraryFile;
+    Library::instance().post([apps, shared = m_shared, done, finished, file] {
+        QString why;
+        if (const Functions *f = Library::instance().load(file, &why)) {
+            for (const auto &app : apps) {
+                if (!app->gone) {
+                    shared->stopWatching(*app);
+                    f->release(app->id);
+                }
+            }
+            takePendingSigpipe();
+        }
+        std::lock_guard lock(done->first);
+        *finished = true;
+        done->second.notify_all();
+    });
+    std::unique_lock lock(done->first);
+    done->second.wait_for(lock, 2s, [&] { return *finished; });
+}
+
+QString Capi20Transport::lineName() const
+{
+    if (m_config.driver == QLatin1String("rcapi"))
+        return QStringLiteral("remote CAPI %1:%2").arg(m_config.host).arg(m_config.port ? m_config.port : 2662);
+    if (m_config.driver == QLatin1String("fritzbox"))
+        return QStringLiteral("router remote CAPI %1:%2").arg(m_config.host).arg(m_config.port ? m_config.port : 5031);
+    return QStringLiteral("CAPI (libcapi20's configuration)");
+}
+
+Capi20Transport::Statistics Capi20Transport::statistics() const
+{
+    std::lock_guard lock(m_shared->mutex);
+    return m_shared->statistics;
+}
+
+namespace {
+
+// One registration on its way through the library's thread; the window's thread waits for it
+// or gives up on it.
+struct RegisterJob
+{
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool done = false;
+    bool abandoned = false;
+    std::vector<int> descriptorsBefore;
+    capi::RegisterResult result;
+    QStringList debugLines;
+
+    void finish(capi::RegisterResult r)
+    {
+        std::lock_guard lock(mutex);
+        result = std::move(r);
+        done = true;
+        changed.notify_all();
+    }
+};
+
+capi::RegisterResult failure(quint16 info, QString why)
+{
+    capi::RegisterResult r;
+    r.info = info;
+    r.error = std::move(why);
+    return r;
+}
+
+} // namespace
+
+capi::RegisterResult Capi20Transport::registerApplication(const capi::Registration &registration)
+{
+    if (registration.maxBlockLength < 128 || registration.maxBlockLength > quint32(MaxBlockLength))
+        return failure(capi::info::BlockSizeTooSmall,
+                       QStringLiteral("a block length of %1 bytes (128 to %2)")
+                           .arg(registration.maxBlockLength)
+                           .arg(MaxBlockLength));
+    if (registration.maxDataBlocks < 1 || registration.maxDataBlocks > 7
+        || registration.maxLogicalConnections < 1)
+        return failure(capi::info::MaxConnectionsNotSupported,
+                       QStringLiteral("%1 connections of %2 blocks")
+                           .arg(registration.maxLogicalConnections)
+                           .arg(registration.maxDataBlocks));
+
+    const Clock::time_point deadline = Clock::now() + m_config.deadline;
+    auto job = std::make_shared<RegisterJob>();
+    Library::instance().post([job, config = m_config, registration, shared = m_shared,
+                              name = lineName()] {
+        Library &library = Library::instance();
+        {
+            std::lock_guard lock(job->mutex);
+            if (job->abandoned)
+                return;
+            job->descriptorsBefore = openDescriptors();
+        }
+        QString why;
+        const Functions *f = library.load(config.libraryFile, &why);
+        if (!f) {
+            job->finish(failure(capi::info::NotInstalled, why));
+            return;
+        }
+        library.setDebugSink([job](const QString &line) {
+            std::lock_guard lock(job->mutex);
+            job->debugLines << line;
+        });
+        if (!config.driver.isEmpty())
+            f->setDriver(lasting(config.driver));
+        if (!config.host.isEmpty())
+            f->setHost(lasting(config.host));
+        if (config.port)
+            f->setPort(config.port);
+        const unsigned installed = f->isInstalled();
+        unsigned id = 0;
+        const unsigned info = installed != capi::info::Ok
+                                  ? installed
+                                  : f->registerApplication(registration.maxLogicalConnections,
+                                                           registration.maxDataBlocks,
+                                                           registration.maxBlockLength, &id);
+        library.setDebugSink({});
+        if (installed != capi::info::Ok || info != capi::info::Ok || id == 0 || id > 0xFFFF) {
+            takePendingSigpipe();
+            QString text = installed != capi::info::Ok
+                               ? QStringLiteral("libcapi20 finds no CAPI on %1: %2")
+                               : QStringLiteral("libcapi20 could not register on %1: %2");
+            text = text.arg(name, capi::describeInfo(quint16(info)));
+            std::lock_guard lock(job->mutex);
+            if (!job->debugLines.isEmpty())
+                text += QStringLiteral(" (%1)").arg(job->debugLines.last());
+            job->result = failure(quint16(info ? info : capi::info::RegisterOsResource), text);
+            job->done = true;
+            job->changed.notify_all();
+            return;
+        }
+        auto app = std::make_shared<App>();
+        app->id = quint16(id);
+        app->fd = f->fileNumber(id);
+        app->registration = registration;
+        const char *driver = f->driver ? f->driver() : nullptr;
+        app->frames = !(driver && std::strcmp(driver, "fritzbox") == 0);
+
+        // What the controller says of itself, for the component's properties.
+        unsigned char buffer[BufferSize] = {};
+        QString manufacturer;
+        if (f->manufacturer(config.controller, buffer))
+            manufacturer = cString(buffer, 64);
+        std::memset(buffer, 0, sizeof buffer);
+        capi::Version version;
+        if (f->version(config.controller, buffer)) {
+            version.capiMajor = dword(buffer);
+            version.capiMinor = dword(buffer + 4);
+            version.manufacturerMajor = dword(buffer + 8);
+            version.manufacturerMinor = dword(buffer + 12);
+            version.text = QStringLiteral("CAPI %1.%2, %3 %4.%5")
+                               .arg(version.capiMajor)
+                               .arg(version.capiMinor)
+                               .arg(manufacturer)
+                               .arg(version.manufacturerMajor)
+                               .arg(version.manufacturerMinor);
+        }
+        std::memset(buffer, 0, sizeof buffer);
+        QString serial;
+        if (f->serialNumber(config.controller, buffer))
+            serial = cString(buffer, 8);
+        std::memset(buffer, 0, sizeof buffer);
+        capi::Profile profile;
+        if (f->profile(config.controller, buffer) == capi::info::Ok) {
+            profile.controllers = quint16(buffer[0] | buffer[1] << 8);
+            profile.bChannels = quint16(buffer[2] | buffer[3] << 8);
+            profile.globalOptions = dword(buffer + 4);
+            profile.b1Protocols = dword(buffer + 8);
+            profile.b2Protocols = dword(buffer + 12);
+            profile.b3Protocols = dword(buffer + 16);
+            profile.manufacturerSpecific =
+                QByteArray(reinterpret_cast<const char *>(buffer + 44), 20);
+        }
+        std::memset(buffer, 0, sizeof buffer);
+        const quint16 controllers = f->profile(0, buffer) == capi::info::Ok
+                                        ? quint16(buffer[0] | buffer[1] << 8)
+                                        : 0;
+
+        std::lock_guard lock(job->mutex);
+        if (job->abandoned || app->fd < 0) {
+            // StartCapi has answered already, or the library gave no descriptor.
+            f->release(id);
+            takePendingSigpipe();
+            job->result = failure(capi::info::RegisterOsResource,
+                                  QStringLiteral("libcapi20 gave no descriptor"));
+            job->done = true;
+            job->changed.notify_all();
+            return;
+        }
+        {
+            std::lock_guard sharedLock(shared->mutex);
+            shared->apps[app->id] = app;
+            shared->manufacturer = manufacturer;
+            shared->version = version;
+            shared->serial = serial;
+            shared->profile = profile;
+            shared->controllers = controllers;
+        }
+        shared->watch(app, f, shared);
+        job->result.appId = app->id;
+        job->result.info = capi::info::Ok;
+        job->done = true;
+        job->changed.notify_all();
+    });
+
+    // Wait for the answer, keeping the window painted; see the comment in the header.
+    for (;;) {
+        {
+            std::unique_lock lock(job->mutex);
+            if (job->changed.wait_for(lock, 10ms, [&] { return job->done; }))
+                break;
+            if (Clock::now() >= deadline) {
+                job->abandoned = true;
+                // The sockets the stuck call opened, shut down so it returns.
+                if (!job->descriptorsBefore.empty())
+                    shutdownNewTcpSockets(job->descriptorsBefore);
+                return failure(capi::info::RegisterOsResource,
+                               QStringLiteral("no answer from %1 within %2 s")
+                                   .arg(lineName())
+                                   .arg(double(m_config.deadline.count()) / 1000.0));
+            }
+        }
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    }
+    capi::RegisterResult result = job->result;
+    if (result.ok()) {
+        std::lock_guard lock(m_shared->mutex);
+        const auto it = m_shared->apps.find(result.appId);
+        if (it != m_shared->apps.end()) {
+            App &app = *it->second;
+            app.accepted = true;
+            if (!app.inbox.empty())
+                m_shared->announceLocked(app);
+            if (app.lost)
+                QMetaObject::invokeMethod(
+                    this, [this, id = app.id] { lost(id, QStringLiteral("the CAPI server closed the connection")); },
+                    Qt::QueuedConnection);
+        }
+    }
+    return result;
+}
+
+quint16 Capi20Transport::release(quint16 appId)
+{
+    std::shared_ptr<App> app;
+    {
+        std::lock_guard lock(m_shared->mutex);
+        const auto it = m_shared->apps.find(appId);
+        if (it == m_shared->apps.end())
+            return capi::info::IllegalApplication;
+        app = it->second;
+        m_shared->apps.erase(it);
+    }
+    Library::instance().post([app, shared = m_shared, file = m_config.libraryFile] {
+        if (app->gone)
+            return;
+        shared->stopWatching(*app);
+        QString why;
+        if (const Functions *f = Library::instance().load(file, &why)) {
+            f->release(app->id);
+            takePendingSigpipe();
+        }
+    });
+    return capi::info::Ok;
+}
+
+quint16 Capi20Transport::putMessage(const capi::Message &m)
+{
+    std::shared_ptr<App> app;
+    {
+        std::lock_guard lock(m_shared->mutex);
+        const auto it = m_shared->apps.find(m.appId);
+        if (it == m_shared->apps.end() || !it->second->accepted || it->second->lost)
+            return capi::info::IllegalApplication;
+        app = it->second;
+    }
+    if (!capi::isToController(m.subcommand))
+        return capi::info::IllegalCommand;
+    const bool dataRequest = m.command == capi::Command::DataB3 && m.subcommand == capi::Subcommand::Req;
+    capi::Message wire = m;
+    if (dataRequest) {
+        if (m.data.size() > qsizetype(app->registration.maxBlockLength))
+            return capi::info::DataLengthNotSupported;
+        // The window the server keeps for this connection.
+        if (app->unconfirmed.value(m.address) >= int(app->registration.maxDataBlocks))
+            return capi::info::QueueFull;
+        wire.dataLength = quint16(m.data.size());
+        wire.dataPointer = 0;
+        if constexpr (sizeof(void *) == 8)
+            wire.data64 = 0; // the 30-byte form; the pointer is filled in on the way out
+        else
+            wire.data64.reset();
+    }
+    const QByteArray bytes = capi::encode(wire);
+    if (bytes.isEmpty() || bytes.size() + (dataRequest ? m.data.size() : 0) > BufferSize)
+        return capi::info::IllegalCommand;
+    if (dataRequest)
+        ++app->unconfirmed[m.address];
+    {
+        std::lock_guard lock(m_shared->mutex);
+        ++m_shared->statistics.messagesPut;
+        if (dataRequest)
+            m_shared->statistics.dataBytesPut += quint64(m.data.size());
+    }
+    // The data block goes along by reference: the library copies it behind the message.
+    Library::instance().post([app, shared = m_shared, bytes, data = dataRequest ? m.data : QByteArray(),
+                              dataRequest, file = m_config.libraryFile] {
+        if (app->gone)
+            return;
+        QString why;
+        const Functions *f = Library::instance().load(file, &why);
+        if (!f)
+            return;
+        // Message and data in one buffer of the size the library works with: it writes the
+        // data of the 30-byte DATA_B3_REQ behind the message, into this buffer.
+        alignas(8) unsigned char buffer[BufferSize];
+        std::memcpy(buffer, bytes.constData(), size_t(bytes.size()));
+        if (dataRequest) {
+            const quintptr pointer = quintptr(data.constData());
+            if constexpr (sizeof(void *) == 8) {
+                const quint64 p = pointer;
+                std::memcpy(buffer + kData64Offset, &p, sizeof p);
+            } else {
+                const quint32 p = quint32(pointer);
+                std::memcpy(buffer + kDataPointerOffset, &p, sizeof p);
+            }
+        }
+        Library::instance().setDebugSink([shared, id = app->id](const QString &line) {
+            shared->diagnostic(id, line);
+        });
+        const unsigned info = f->putMessage(app->id, buffer);
+        Library::instance().setDebugSink({});
+        if (info != capi::info::Ok) {
+            takePendingSigpipe();
+            shared->lose(*app, f, QStringLiteral("libcapi20 could not send %1: %2")
+                                      .arg(capi::messageName(capi::Command(bytes[4]),
+                                                             capi::Subcommand(bytes[5])),
+                                           capi::describeInfo(quint16(info))));
+        }
+    });
+    return capi::info::Ok;
+}
+
+std::optional<capi::Message> Capi20Transport::getMessage(quint16 appId)
+{
+    std::shared_ptr<App> app;
+    std::optional<capi::Message> m;
+    {
+        std::lock_guard lock(m_shared->mutex);
+        const auto it = m_shared->apps.find(appId);
+        if (it == m_shared->apps.end() || it->second->inbox.empty())
+            return std::nullopt;
+        app = it->second;
+        m = std::move(app->inbox.front());
+        app->inbox.pop_front();
+    }
+    if (m->command == capi::Command::DataB3 && m->subcommand == capi::Subcommand::Conf) {
+        const auto it = app->unconfirmed.find(m->address);
+        if (it != app->unconfirmed.end() && --it.value() <= 0)
+            app->unconfirmed.erase(it);
+    }
+    return m;
+}
+
+void Capi20Transport::announce(quint16 appId)
+{
+    {
+        std::lock_guard lock(m_shared->mutex);
+        const auto it = m_shared->apps.find(appId);
+        if (it == m_shared->apps.end())
+            return;
+        it->second->announcing = false;
+    }
+    emit messagesWaiting(appId);
+}
+
+void Capi20Transport::lost(quint16 appId, const QString &why)
+{
+    {
+        std::lock_guard lock(m_shared->mutex);
+        if (m_shared->apps.find(appId) == m_shared->apps.end())
+            return;
+    }
+    emit applicationLost(appId, why);
+}
+
+capi::Profile Capi20Transport::profile(quint32 controller) const
+{
+    std::lock_guard lock(m_shared->mutex);
+    if (controller == 0) {
+        capi::Profile p;
+        p.controllers = m_shared->controllers;
+        return p;
+    }
+    return controller == m_config.controller ? m_shared->profile : capi::Profile();
+}
+
+QString Capi20Transport::manufacturer(quint32 controller) const
+{
+    std::lock_guard lock(m_shared->mutex);
+    return controller == m_config.controller ? m_shared->manufacturer : QString();
+}
+
+capi::Version Capi20Transport::version(quint32 controller) const
+{
+    std::lock_guard lock(m_shared->mutex);
+    return controller == m_config.controller ? m_shared->version : capi::Version();
+}
+
+QString Capi20Transport::serialNumber(quint32 controller) const
+{
+    std::lock_guard lock(m_shared->mutex);
+    return controller == m_config.controller ? m_shared->serial : QString();
+}
+
+} // namespace capi20

@@ -137,6 +137,8 @@ private slots:
     void manyConnectionsAtOnce();
     void clientThatNeverReads();
     void clientKilledInMidCall();
+    void testNumbers_data();
+    void testNumbers();
     void channelsAreCounted();
     void shutdownWithCallsUp();
 };
@@ -395,6 +397,32 @@ void TestExchange::clientKilledInMidCall()
     QVERIFY(cleared);
     QCOMPARE(cleared->reason, capi::reason::NormalClearing);
     QVERIFY(exchange.waitForLog(QStringLiteral("released: app 1")));
+    QVERIFY(callWorks(exchange.port()));
+}
+
+void TestExchange::testNumbers_data()
+{
+    QTest::addColumn<QString>("number");
+    QTest::addColumn<quint16>("reason");
+    QTest::newRow("991 busy") << "991" << capi::reason::UserBusy;
+    QTest::newRow("993 rejected") << "993" << capi::reason::CallRejected;
+}
+
+void TestExchange::testNumbers()
+{
+    QFETCH(QString, number);
+    QFETCH(quint16, reason);
+    ExchangeProcess exchange({QStringLiteral("--speed"), QStringLiteral("0")});
+    QVERIFY(exchange.port());
+    Pair p = registeredPair(exchange.port());
+    QVERIFY(p.caller);
+    Message connect(Command::Connect, Subcommand::Req, 0, 1);
+    connect.calledParty.digits = number;
+    p.caller->put(connect);
+    const auto cleared = p.caller->waitFor(Command::Disconnect, Subcommand::Ind);
+    QVERIFY(cleared);
+    QCOMPARE(cleared->reason, reason);
+    // The fault was this call's only: the next number answers.
     QVERIFY(callWorks(exchange.port()));
 }
 

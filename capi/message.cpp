@@ -93,46 +93,83 @@ constexpr Layout kLayouts[] = {
     L(C::ResetB3, S::Resp, {P::Ncci}),
 };
 
+// Where each (command, subcommand) sits in kLayouts: -1 for a message not in the table.
+constexpr auto kLayoutIndex = [] {
+    std::array<qint8, 256 * 4> index{};
+    index.fill(-1);
+    for (std::size_t i = 0; i < std::size(kLayouts); ++i) {
+        const Layout &l = kLayouts[i];
+        index[std::size_t(l.command) * 4 + (std::size_t(l.subcommand) - 0x80)] = qint8(i);
+    }
+    return index;
+}();
+
 constexpr qsizetype kHeaderSize = 8;
 
 // ---- writing ----
 
+// Appends little-endian fields to one buffer. Structs are written in place: a length byte is
+// kept free and filled in when the struct ends.
 class Writer
 {
 public:
+    explicit Writer(qsizetype capacity) { m_out.reserve(capacity); }
     void byte(quint8 v) { m_out.append(char(v)); }
     void word(quint16 v)
     {
-        byte(quint8(v));
-        byte(quint8(v >> 8));
+        const char b[2] = {char(v), char(v >> 8)};
+        m_out.append(b, 2);
     }
     void dword(quint32 v)
     {
-        word(quint16(v));
-        word(quint16(v >> 16));
+        char b[4];
+        qToLittleEndian(v, b);
+        m_out.append(b, 4);
     }
     void qword(quint64 v)
     {
-        dword(quint32(v));
-        dword(quint32(v >> 32));
+        char b[8];
+        qToLittleEndian(v, b);
+        m_out.append(b, 8);
     }
+    // Latin-1 characters; as QString::toLatin1(), '?' for the others.
+    void latin1(QStringView s)
+    {
+        for (QChar c : s)
+            m_out.append(c.unicode() < 0x100 ? char(c.unicode()) : '?');
+    }
+
     // A struct: a length byte, or 0xFF and a length word from 255 bytes on.
+    qsizetype beginStruct()
+    {
+        m_out.append('\0');
+        return m_out.size();
+    }
+    void endStruct(qsizetype start)
+    {
+        const qsizetype size = m_out.size() - start;
+        if (size > 0xFFFF) {
+            m_failed = true;
+        } else if (size < 255) {
+            m_out[start - 1] = char(size);
+        } else {
+            m_out[start - 1] = char(0xFF);
+            const char length[2] = {char(size), char(size >> 8)};
+            m_out.insert(start, length, 2);
+        }
+    }
     void structure(QByteArrayView content)
     {
-        if (content.size() > 0xFFFF) {
-            m_failed = true;
-            return;
-        }
-        if (content.size() < 255) {
-            byte(quint8(content.size()));
-        } else {
-            byte(0xFF);
-            word(quint16(content.size()));
-        }
-        m_out.append(content.data(), content.size());
+        const qsizetype start = beginStruct();
+        m_out.append(content);
+        endStruct(start);
     }
-    void text(const QString &s) { structure(s.toLatin1()); }
-    void markFailed() { m_failed = true; }
+    void text(QStringView s)
+    {
+        const qsizetype start = beginStruct();
+        latin1(s);
+        endStruct(start);
+    }
     bool failed() const { return m_failed; }
     QByteArray &bytes() { return m_out; }
 
@@ -223,17 +260,13 @@ public:
         m_pos += headerSize + length;
         return inner;
     }
-    QByteArray structBytes(const char *what)
-    {
-        Reader r = structure(what);
-        return r.rest();
-    }
-    QString structText(const char *what) { return QString::fromLatin1(structBytes(what)); }
+    QByteArray structBytes(const char *what) { return structure(what).rest().toByteArray(); }
+    QString structText(const char *what) { return QString::fromLatin1(structure(what).rest()); }
 
     // The unread bytes, consumed.
-    QByteArray rest()
+    QByteArrayView rest()
     {
-        QByteArray out(m_buf.data() + m_pos, m_end - m_pos);
+        const QByteArrayView out = m_buf.sliced(m_pos, m_end - m_pos);
         m_pos = m_end;
         return out;
     }
@@ -267,38 +300,38 @@ private:
 void writeCalled(Writer &w, const CalledPartyNumber &n)
 {
     if (n.digits.isEmpty() && n.type == CalledPartyNumber().type) {
-        w.structure({});
+        w.byte(0);
         return;
     }
-    QByteArray b;
-    b.append(char(n.type));
-    b.append(n.digits.toLatin1());
-    w.structure(b);
+    const qsizetype start = w.beginStruct();
+    w.byte(n.type);
+    w.latin1(n.digits);
+    w.endStruct(start);
 }
 
-CalledPartyNumber readCalled(Reader &r)
+CalledPartyNumber readCalled(Reader &r, const char *what)
 {
     CalledPartyNumber n;
-    Reader in = r.structure("called party number");
+    Reader in = r.structure(what);
     if (in.remaining() > 0) {
         n.type = in.byte("called party number type");
         n.digits = QString::fromLatin1(in.rest());
     }
-    r.finishInner(in, "called party number");
+    r.finishInner(in, what);
     return n;
 }
 
 void writeCalling(Writer &w, const CallingPartyNumber &n)
 {
     if (n == CallingPartyNumber()) {
-        w.structure({});
+        w.byte(0);
         return;
     }
-    QByteArray b;
-    b.append(char(n.type));
-    b.append(char(n.presentation));
-    b.append(n.digits.toLatin1());
-    w.structure(b);
+    const qsizetype start = w.beginStruct();
+    w.byte(n.type);
+    w.byte(n.presentation);
+    w.latin1(n.digits);
+    w.endStruct(start);
 }
 
 CallingPartyNumber readCalling(Reader &r, const char *what)
@@ -314,24 +347,27 @@ CallingPartyNumber readCalling(Reader &r, const char *what)
     return n;
 }
 
-QByteArray bProtocolBytes(const BProtocol &b, bool *failed)
+void writeBProtocol(Writer &w, const std::optional<BProtocol> &b)
 {
-    Writer w;
-    w.word(b.b1);
-    w.word(b.b2);
-    w.word(b.b3);
-    w.structure(b.b1Configuration);
-    w.structure(b.b2Configuration);
-    w.structure(b.b3Configuration);
-    if (b.globalConfiguration)
-        w.structure(*b.globalConfiguration);
-    *failed = w.failed();
-    return w.bytes();
+    if (!b) {
+        w.byte(0); // the defaults
+        return;
+    }
+    const qsizetype start = w.beginStruct();
+    w.word(b->b1);
+    w.word(b->b2);
+    w.word(b->b3);
+    w.structure(b->b1Configuration);
+    w.structure(b->b2Configuration);
+    w.structure(b->b3Configuration);
+    if (b->globalConfiguration)
+        w.structure(*b->globalConfiguration);
+    w.endStruct(start);
 }
 
-std::optional<BProtocol> readBProtocol(Reader &r)
+std::optional<BProtocol> readBProtocol(Reader &r, const char *what)
 {
-    Reader in = r.structure("B protocol");
+    Reader in = r.structure(what);
     if (r.failed() || in.remaining() == 0)
         return std::nullopt;
     BProtocol b;
@@ -343,30 +379,30 @@ std::optional<BProtocol> readBProtocol(Reader &r)
     b.b3Configuration = in.structBytes("B3 configuration");
     if (in.remaining() > 0)
         b.globalConfiguration = in.structBytes("global configuration");
-    r.finishInner(in, "B protocol");
+    r.finishInner(in, what);
     return b;
 }
 
-QByteArray additionalInfoBytes(const AdditionalInfo &a, bool *failed)
+void writeAdditionalInfo(Writer &w, const AdditionalInfo &a)
 {
-    *failed = false;
-    if (a.isEmpty())
-        return {};
-    Writer w;
+    if (a.isEmpty()) {
+        w.byte(0);
+        return;
+    }
+    const qsizetype start = w.beginStruct();
     w.structure(a.bChannelInformation);
     w.structure(a.keypadFacility);
     w.structure(a.userUserData);
     w.structure(a.facilityDataArray);
     if (a.sendingComplete)
         w.structure(*a.sendingComplete);
-    *failed = w.failed();
-    return w.bytes();
+    w.endStruct(start);
 }
 
-AdditionalInfo readAdditionalInfo(Reader &r)
+AdditionalInfo readAdditionalInfo(Reader &r, const char *what)
 {
     AdditionalInfo a;
-    Reader in = r.structure("additional info");
+    Reader in = r.structure(what);
     if (r.failed() || in.remaining() == 0)
         return a;
     a.bChannelInformation = in.structBytes("B channel information");
@@ -375,203 +411,62 @@ AdditionalInfo readAdditionalInfo(Reader &r)
     a.facilityDataArray = in.structBytes("facility data array");
     if (in.remaining() > 0)
         a.sendingComplete = in.structBytes("sending complete");
-    r.finishInner(in, "additional info");
+    r.finishInner(in, what);
     return a;
 }
 
-const char *paramName(Param p)
+void writeParam(Writer &w, const Message &m, const ParamSpec &p)
 {
-    switch (p) {
-    case Param::Controller: return "controller";
-    case Param::Plci: return "PLCI";
-    case Param::Ncci: return "NCCI";
-    case Param::Address: return "controller/PLCI/NCCI";
-    case Param::Info: return "info";
-    case Param::Cip: return "CIP value";
-    case Param::Reject: return "reject";
-    case Param::Reason: return "reason";
-    case Param::ReasonB3: return "reason B3";
-    case Param::InfoMask: return "info mask";
-    case Param::CipMask: return "CIP mask";
-    case Param::CipMask2: return "CIP mask 2";
-    case Param::CalledParty: return "called party number";
-    case Param::CallingParty: return "calling party number";
-    case Param::CalledSubaddress: return "called party subaddress";
-    case Param::CallingSubaddress: return "calling party subaddress";
-    case Param::ConnectedNumber: return "connected number";
-    case Param::ConnectedSubaddress: return "connected subaddress";
-    case Param::BProtocol: return "B protocol";
-    case Param::Bc: return "BC";
-    case Param::Llc: return "LLC";
-    case Param::Hlc: return "HLC";
-    case Param::AdditionalInfo: return "additional info";
-    case Param::Ncpi: return "NCPI";
-    case Param::InfoNumber: return "info number";
-    case Param::InfoElement: return "info element";
-    case Param::FacilitySelector: return "facility selector";
-    case Param::FacilityParameter: return "facility parameter";
-    case Param::DataPointer: return "data pointer";
-    case Param::DataLength: return "data length";
-    case Param::DataHandle: return "data handle";
-    case Param::Flags: return "flags";
-    case Param::Data64: return "data64";
-    }
-    return "parameter";
-}
-
-// The raw-struct parameters and the member each one lives in.
-QByteArray Message::*rawStructMember(Param p)
-{
-    switch (p) {
-    case Param::CalledSubaddress: return &Message::calledSubaddress;
-    case Param::CallingSubaddress: return &Message::callingSubaddress;
-    case Param::ConnectedSubaddress: return &Message::connectedSubaddress;
-    case Param::Bc: return &Message::bc;
-    case Param::Llc: return &Message::llc;
-    case Param::Hlc: return &Message::hlc;
-    case Param::Ncpi: return &Message::ncpi;
-    case Param::InfoElement: return &Message::infoElement;
-    case Param::FacilityParameter: return &Message::facilityParameter;
-    default: return nullptr;
-    }
-}
-
-// The word parameters and their members.
-quint16 Message::*wordMember(Param p)
-{
-    switch (p) {
-    case Param::Info: return &Message::info;
-    case Param::Cip: return &Message::cip;
-    case Param::Reject: return &Message::reject;
-    case Param::Reason:
-    case Param::ReasonB3: return &Message::reason;
-    case Param::InfoNumber: return &Message::infoNumber;
-    case Param::FacilitySelector: return &Message::facilitySelector;
-    case Param::DataLength: return &Message::dataLength;
-    case Param::DataHandle: return &Message::dataHandle;
-    case Param::Flags: return &Message::flags;
-    default: return nullptr;
-    }
-}
-
-// The dword parameters and their members.
-quint32 Message::*dwordMember(Param p)
-{
-    switch (p) {
-    case Param::Controller:
-    case Param::Plci:
-    case Param::Ncci:
-    case Param::Address: return &Message::address;
-    case Param::InfoMask: return &Message::infoMask;
-    case Param::CipMask: return &Message::cipMask;
-    case Param::CipMask2: return &Message::cipMask2;
-    case Param::DataPointer: return &Message::dataPointer;
-    default: return nullptr;
-    }
-}
-
-void writeParam(Writer &w, const Message &m, Param p)
-{
-    if (auto member = wordMember(p)) {
-        w.word(m.*member);
-        return;
-    }
-    if (auto member = dwordMember(p)) {
-        w.dword(m.*member);
-        return;
-    }
-    if (auto member = rawStructMember(p)) {
-        w.structure(m.*member);
-        return;
-    }
-    bool failed = false;
-    switch (p) {
-    case Param::CalledParty: writeCalled(w, m.calledParty); break;
-    case Param::CallingParty: writeCalling(w, m.callingParty); break;
-    case Param::ConnectedNumber: writeCalling(w, m.connectedNumber); break;
-    case Param::BProtocol:
-        w.structure(m.bProtocol ? bProtocolBytes(*m.bProtocol, &failed) : QByteArray());
-        break;
-    case Param::AdditionalInfo: w.structure(additionalInfoBytes(m.additionalInfo, &failed)); break;
-    case Param::Data64:
+    switch (p.coding) {
+    case Coding::Word: w.word(m.*p.word); return;
+    case Coding::Dword: w.dword(m.*p.dword); return;
+    case Coding::OptionalQword:
         if (m.data64)
             w.qword(*m.data64);
-        break;
-    default: break;
+        return;
+    case Coding::Struct: w.structure(m.*p.bytes); return;
+    case Coding::CalledNumber: writeCalled(w, m.calledParty); return;
+    case Coding::CallingNumber: writeCalling(w, m.*p.number); return;
+    case Coding::BProtocol: writeBProtocol(w, m.bProtocol); return;
+    case Coding::AdditionalInfo: writeAdditionalInfo(w, m.additionalInfo); return;
     }
-    if (failed)
-        w.markFailed();
 }
 
-void readParam(Reader &r, Message &m, Param p)
+void readParam(Reader &r, Message &m, const ParamSpec &p)
 {
-    const char *what = paramName(p);
-    if (auto member = wordMember(p)) {
-        m.*member = r.word(what);
-        return;
-    }
-    if (auto member = dwordMember(p)) {
-        m.*member = r.dword(what);
-        return;
-    }
-    if (auto member = rawStructMember(p)) {
-        m.*member = r.structBytes(what);
-        return;
-    }
-    switch (p) {
-    case Param::CalledParty: m.calledParty = readCalled(r); break;
-    case Param::CallingParty: m.callingParty = readCalling(r, what); break;
-    case Param::ConnectedNumber: m.connectedNumber = readCalling(r, what); break;
-    case Param::BProtocol: m.bProtocol = readBProtocol(r); break;
-    case Param::AdditionalInfo: m.additionalInfo = readAdditionalInfo(r); break;
-    case Param::Data64:
+    switch (p.coding) {
+    case Coding::Word: m.*p.word = r.word(p.name); return;
+    case Coding::Dword: m.*p.dword = r.dword(p.name); return;
+    case Coding::OptionalQword:
         // Present in the 64-bit form of the message only.
         if (r.remaining() > 0)
-            m.data64 = r.fixed(8, what);
-        break;
-    default: break;
+            m.data64 = r.fixed(8, p.name);
+        return;
+    case Coding::Struct: m.*p.bytes = r.structBytes(p.name); return;
+    case Coding::CalledNumber: m.calledParty = readCalled(r, p.name); return;
+    case Coding::CallingNumber: m.*p.number = readCalling(r, p.name); return;
+    case Coding::BProtocol: m.bProtocol = readBProtocol(r, p.name); return;
+    case Coding::AdditionalInfo: m.additionalInfo = readAdditionalInfo(r, p.name); return;
     }
-}
-
-bool isCommand(quint8 c)
-{
-    switch (Command(c)) {
-    case C::Alert:
-    case C::Connect:
-    case C::ConnectActive:
-    case C::Disconnect:
-    case C::Listen:
-    case C::Info:
-    case C::SelectBProtocol:
-    case C::Facility:
-    case C::ConnectB3:
-    case C::ConnectB3Active:
-    case C::DisconnectB3:
-    case C::DataB3:
-    case C::ResetB3:
-    case C::ConnectB3T90Active:
-    case C::Manufacturer: return true;
-    }
-    return false;
 }
 
 } // namespace
 
 const Layout *findLayout(Command c, Subcommand s)
 {
-    for (const Layout &l : kLayouts) {
-        if (l.command == c && l.subcommand == s)
-            return &l;
-    }
-    return nullptr;
+    const unsigned sub = unsigned(s) - 0x80;
+    if (sub > 3)
+        return nullptr;
+    const qint8 i = kLayoutIndex[std::size_t(c) * 4 + sub];
+    return i < 0 ? nullptr : &kLayouts[std::size_t(i)];
 }
 
 QByteArray FaxB3Configuration::toBytes() const
 {
-    Writer w;
+    Writer w(16 + stationId.size() + headLine.size());
     w.word(resolution);
     w.word(format);
-    w.text(stationId.left(20));
+    w.text(QStringView(stationId).left(20));
     w.text(headLine);
     return w.failed() ? QByteArray() : w.bytes();
 }
@@ -619,12 +514,12 @@ std::optional<FaxB3Configuration> BProtocol::faxConfiguration() const
 
 QByteArray FaxNcpi::toBytes() const
 {
-    Writer w;
+    Writer w(32);
     w.word(rate);
     w.word(resolution);
     w.word(format);
     w.word(pages);
-    w.text(remoteStationId.left(20));
+    w.text(QStringView(remoteStationId).left(20));
     return w.failed() ? QByteArray() : w.bytes();
 }
 
@@ -672,36 +567,50 @@ Message Message::dataB3Req(quint16 app, quint32 ncci, const QByteArray &block, q
     return m;
 }
 
-QString commandName(Command c)
+const char *commandWord(Command c)
 {
     switch (c) {
-    case C::Alert: return QStringLiteral("ALERT");
-    case C::Connect: return QStringLiteral("CONNECT");
-    case C::ConnectActive: return QStringLiteral("CONNECT_ACTIVE");
-    case C::Disconnect: return QStringLiteral("DISCONNECT");
-    case C::Listen: return QStringLiteral("LISTEN");
-    case C::Info: return QStringLiteral("INFO");
-    case C::SelectBProtocol: return QStringLiteral("SELECT_B_PROTOCOL");
-    case C::Facility: return QStringLiteral("FACILITY");
-    case C::ConnectB3: return QStringLiteral("CONNECT_B3");
-    case C::ConnectB3Active: return QStringLiteral("CONNECT_B3_ACTIVE");
-    case C::DisconnectB3: return QStringLiteral("DISCONNECT_B3");
-    case C::DataB3: return QStringLiteral("DATA_B3");
-    case C::ResetB3: return QStringLiteral("RESET_B3");
-    case C::ConnectB3T90Active: return QStringLiteral("CONNECT_B3_T90_ACTIVE");
-    case C::Manufacturer: return QStringLiteral("MANUFACTURER");
+    case C::Alert: return "ALERT";
+    case C::Connect: return "CONNECT";
+    case C::ConnectActive: return "CONNECT_ACTIVE";
+    case C::Disconnect: return "DISCONNECT";
+    case C::Listen: return "LISTEN";
+    case C::Info: return "INFO";
+    case C::SelectBProtocol: return "SELECT_B_PROTOCOL";
+    case C::Facility: return "FACILITY";
+    case C::ConnectB3: return "CONNECT_B3";
+    case C::ConnectB3Active: return "CONNECT_B3_ACTIVE";
+    case C::DisconnectB3: return "DISCONNECT_B3";
+    case C::DataB3: return "DATA_B3";
+    case C::ResetB3: return "RESET_B3";
+    case C::ConnectB3T90Active: return "CONNECT_B3_T90_ACTIVE";
+    case C::Manufacturer: return "MANUFACTURER";
     }
+    return nullptr;
+}
+
+const char *subcommandWord(Subcommand s)
+{
+    switch (s) {
+    case S::Req: return "REQ";
+    case S::Conf: return "CONF";
+    case S::Ind: return "IND";
+    case S::Resp: return "RESP";
+    }
+    return nullptr;
+}
+
+QString commandName(Command c)
+{
+    if (const char *word = commandWord(c))
+        return QString::fromLatin1(word);
     return QStringLiteral("COMMAND_0x%1").arg(quint8(c), 2, 16, QLatin1Char('0'));
 }
 
 QString subcommandName(Subcommand s)
 {
-    switch (s) {
-    case S::Req: return QStringLiteral("REQ");
-    case S::Conf: return QStringLiteral("CONF");
-    case S::Ind: return QStringLiteral("IND");
-    case S::Resp: return QStringLiteral("RESP");
-    }
+    if (const char *word = subcommandWord(s))
+        return QString::fromLatin1(word);
     return QStringLiteral("0x%1").arg(quint8(s), 2, 16, QLatin1Char('0'));
 }
 
@@ -720,14 +629,14 @@ QByteArray encode(const Message &m)
     const Layout *layout = findLayout(m.command, m.subcommand);
     if (!layout)
         return {};
-    Writer w;
+    Writer w(kHeaderSize + 56);
     w.word(0); // total length, filled in below
     w.word(m.appId);
     w.byte(quint8(m.command));
     w.byte(quint8(m.subcommand));
     w.word(m.number);
     for (int i = 0; i < layout->count; ++i)
-        writeParam(w, m, layout->params[i]);
+        writeParam(w, m, spec(layout->params[i]));
     QByteArray &out = w.bytes();
     if (w.failed() || out.size() > 0xFFFF)
         return {};
@@ -755,7 +664,7 @@ DecodeResult decode(QByteArrayView bytes)
     const quint8 command = r.byte("command");
     const quint8 subcommand = r.byte("subcommand");
     m.number = r.word("message number");
-    if (!isCommand(command)) {
+    if (!commandWord(Command(command))) {
         return DecodeError{DecodeErrorCode::UnknownCommand, 4,
                            QStringLiteral("unknown command 0x%1")
                                .arg(command, 2, 16, QLatin1Char('0'))};
@@ -774,7 +683,7 @@ DecodeResult decode(QByteArrayView bytes)
                                .arg(messageName(m.command, m.subcommand))};
     }
     for (int i = 0; i < layout->count && !r.failed(); ++i)
-        readParam(r, m, layout->params[i]);
+        readParam(r, m, spec(layout->params[i]));
     if (r.failed())
         return r.error();
     if (r.remaining() != 0) {

@@ -1,10 +1,9 @@
 #pragma once
 
 // CAPI 2.0 messages: the header, the parameters a fax application and a controller exchange,
-// and their byte encoding. One table of parameter orders (message.cpp) drives encode(),
-// decode() and the trace lines (trace.h).
+// and their byte encoding. One table of parameters (messagelayout_p.h) and one of parameter
+// orders (message.cpp) drive encode(), decode() and the trace lines (trace.h).
 
-#include "capi/capi_export.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -185,7 +184,7 @@ constexpr quint32 CallProgression = 0x0010;
 
 // Called party number: type of number and numbering plan (0x80: unknown, unknown plan) and
 // IA5 digits. An empty number is encoded as an empty struct.
-struct QUILLON_CAPI_EXPORT CalledPartyNumber
+struct CalledPartyNumber
 {
     quint8 type = 0x80;
     QString digits;
@@ -194,7 +193,7 @@ struct QUILLON_CAPI_EXPORT CalledPartyNumber
 
 // Calling party number (also the layout of the connected number): type and plan, presentation
 // and screening (0x80: presentation allowed, user provided), IA5 digits.
-struct QUILLON_CAPI_EXPORT CallingPartyNumber
+struct CallingPartyNumber
 {
     quint8 type = 0x00;
     quint8 presentation = 0x80;
@@ -203,7 +202,7 @@ struct QUILLON_CAPI_EXPORT CallingPartyNumber
 };
 
 // B3 configuration for T.30 (G3 fax). Station id at most 20 characters.
-struct QUILLON_CAPI_EXPORT FaxB3Configuration
+struct FaxB3Configuration
 {
     quint16 resolution = 0; // 0 standard (98 lpi), 1 high (196 lpi)
     quint16 format = 0;     // 0 SFF
@@ -218,7 +217,7 @@ struct QUILLON_CAPI_EXPORT FaxB3Configuration
 
 // B protocol struct. Configurations are kept as their bytes, since their meaning depends on
 // the protocol; FaxB3Configuration reads the T.30 one.
-struct QUILLON_CAPI_EXPORT BProtocol
+struct BProtocol
 {
     quint16 b1 = bproto::B1Hdlc64k;
     quint16 b2 = bproto::B2X75;
@@ -238,7 +237,7 @@ struct QUILLON_CAPI_EXPORT BProtocol
 };
 
 // Fax NCPI, as in CONNECT_B3_ACTIVE_IND and DISCONNECT_B3_IND of a T.30 connection.
-struct QUILLON_CAPI_EXPORT FaxNcpi
+struct FaxNcpi
 {
     quint16 rate = 0; // bit/s
     quint16 resolution = 0;
@@ -252,7 +251,7 @@ struct QUILLON_CAPI_EXPORT FaxNcpi
 };
 
 // Additional info struct. All parts empty encodes as an empty struct.
-struct QUILLON_CAPI_EXPORT AdditionalInfo
+struct AdditionalInfo
 {
     QByteArray bChannelInformation;
     QByteArray keypadFacility;
@@ -265,7 +264,7 @@ struct QUILLON_CAPI_EXPORT AdditionalInfo
 
 // A CAPI message: the header and every parameter any message of the table can carry. Only
 // the parameters in the order of (command, subcommand) are encoded; the others are ignored.
-struct QUILLON_CAPI_EXPORT Message
+struct Message
 {
     // Header
     quint16 appId = 0;
@@ -328,17 +327,17 @@ struct QUILLON_CAPI_EXPORT Message
 };
 
 // Name of a command ("CONNECT_B3"), of a subcommand ("IND") and of both ("CONNECT_B3_IND").
-QUILLON_CAPI_EXPORT QString commandName(Command c);
-QUILLON_CAPI_EXPORT QString subcommandName(Subcommand s);
-QUILLON_CAPI_EXPORT QString messageName(Command c, Subcommand s);
+QString commandName(Command c);
+QString subcommandName(Subcommand s);
+QString messageName(Command c, Subcommand s);
 
 // Whether (command, subcommand) is a message this library encodes.
-QUILLON_CAPI_EXPORT bool isKnownMessage(Command c, Subcommand s);
+bool isKnownMessage(Command c, Subcommand s);
 
 // The encoding of `m`, header included, with the total length filled in. Empty when the
 // message does not fit a CAPI message (unknown message, a struct or the whole over 65535
 // bytes).
-QUILLON_CAPI_EXPORT QByteArray encode(const Message &m);
+QByteArray encode(const Message &m);
 
 enum class DecodeErrorCode {
     TooShort,         // fewer bytes than a header
@@ -351,7 +350,7 @@ enum class DecodeErrorCode {
     TrailingBytes,    // bytes left after the last parameter
 };
 
-struct QUILLON_CAPI_EXPORT DecodeError
+struct DecodeError
 {
     DecodeErrorCode code = DecodeErrorCode::TooShort;
     qsizetype offset = 0; // byte offset in the buffer where decoding stopped
@@ -360,7 +359,7 @@ struct QUILLON_CAPI_EXPORT DecodeError
 };
 
 // Either a message or the reason why the bytes are not one.
-class QUILLON_CAPI_EXPORT DecodeResult
+class DecodeResult
 {
 public:
     DecodeResult(Message m) : m_value(std::move(m)) {}
@@ -376,6 +375,6 @@ private:
 };
 
 // Strict and total: any buffer yields a message or an error, never a read outside `bytes`.
-QUILLON_CAPI_EXPORT DecodeResult decode(QByteArrayView bytes);
+DecodeResult decode(QByteArrayView bytes);
 
 } // namespace capi

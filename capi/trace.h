@@ -2,7 +2,6 @@
 
 // Readable trace lines of CAPI messages and words for info and reason values.
 
-#include "capi/capi_export.h"
 #include "capi/message.h"
 
 #include <QString>
@@ -13,15 +12,15 @@ namespace capi {
 // application), name, application id, message number and the parameters that matter, with
 // info and reason values as words and numbers. Example:
 //   <- DISCONNECT_IND app 2 #7 plci 0x0201 reason user busy (0x3491)
-QUILLON_CAPI_EXPORT QString traceLine(const Message &m);
+QString traceLine(const Message &m);
 
 // Words for an info value (CONF messages, register, put): "ok", "illegal PLCI/NCCI", ...
-QUILLON_CAPI_EXPORT QString infoText(quint16 info);
+QString infoText(quint16 info);
 // Words for a DISCONNECT_IND reason or a DISCONNECT_B3_IND reason B3: "normal clearing",
 // "user busy", "remote is not a G3 fax", ... Q.931 causes without a name read "cause 42".
-QUILLON_CAPI_EXPORT QString reasonText(quint16 reason);
+QString reasonText(quint16 reason);
 // The words with the number: "user busy (0x3491)".
-QUILLON_CAPI_EXPORT QString describeInfo(quint16 info);
-QUILLON_CAPI_EXPORT QString describeReason(quint16 reason);
+QString describeInfo(quint16 info);
+QString describeReason(quint16 reason);
 
 } // namespace capi

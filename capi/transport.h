@@ -3,7 +3,6 @@
 // The interface a CAPI application programs against: the simulated line implements it, a
 // libcapi20 transport can implement it for a real line.
 
-#include "capi/capi_export.h"
 #include "capi/message.h"
 
 #include <QObject>
@@ -53,7 +52,7 @@ struct Version
     QString text; // human-readable, e.g. "CAPI 2.0, simulated line 1.0"
 };
 
-class QUILLON_CAPI_EXPORT Transport : public QObject
+class Transport : public QObject
 {
     Q_OBJECT
 

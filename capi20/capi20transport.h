@@ -20,7 +20,6 @@
 // thread is free for the next registration; a registration that still succeeds after the
 // deadline is released at once.
 
-#include "capi20/capi20_export.h"
 #include "capi/transport.h"
 
 #include <chrono>
@@ -38,7 +37,7 @@ struct Config
     std::chrono::milliseconds deadline{5000};
 };
 
-class QUILLON_CAPI20_EXPORT Capi20Transport final : public capi::Transport
+class Capi20Transport final : public capi::Transport
 {
     Q_OBJECT
 

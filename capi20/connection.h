@@ -3,7 +3,6 @@
 // What can be learnt about a library connection without reading from it: whether a whole
 // remote-CAPI frame waits, and which sockets a library call opened.
 
-#include "capi20/capi20_export.h"
 
 #include <QString>
 
@@ -28,15 +27,15 @@ struct FrameCheck
 
 // Looks at the remote-CAPI stream on `fd` (frames of a big-endian 16-bit length that counts
 // itself, then the body) without consuming anything and without blocking.
-QUILLON_CAPI20_EXPORT FrameCheck checkFrame(int fd);
+FrameCheck checkFrame(int fd);
 
 // Whether the peer of a socket with nothing to read has closed it.
-QUILLON_CAPI20_EXPORT bool peerClosed(int fd);
+bool peerClosed(int fd);
 
 // The descriptors open in this process now, sorted.
-QUILLON_CAPI20_EXPORT std::vector<int> openDescriptors();
+std::vector<int> openDescriptors();
 // Shuts down (both ways) every TCP client socket open now that is not in `before`, so a call
 // blocked on it returns. Returns how many were shut down.
-QUILLON_CAPI20_EXPORT int shutdownNewTcpSockets(const std::vector<int> &before);
+int shutdownNewTcpSockets(const std::vector<int> &before);
 
 } // namespace capi20

@@ -8,7 +8,6 @@
 // library file is opened with dlopen() only when a real line is first used, so a process on
 // the simulated line never needs the package nor /dev/shm.
 
-#include "capi20/capi20_export.h"
 
 #include <QString>
 
@@ -42,7 +41,7 @@ struct Functions
     decltype(&::capi20ext_get_driver) driver = nullptr;
 };
 
-class QUILLON_CAPI20_EXPORT Library
+class Library
 {
 public:
     using Job = std::function<void()>;

@@ -4,7 +4,7 @@
 
 namespace quillon::component {
 
-// What the status window shows about an endpoint: kept by FaxEndpoint as its call goes on.
+// What the status window shows about an endpoint: its call's status, or the last call's.
 struct CallStatus
 {
     enum class State { Idle, Listening, Calling, Ringing, Connected, Sending, Receiving,
@@ -26,6 +26,8 @@ struct CallStatus
     QString lastReason; // the end of the last call, in words
     QString documentPath; // the local file being sent or received (its current page is shown)
     qint64 pageOffset = 0; // where the current page starts in that file
+
+    bool operator==(const CallStatus &) const = default;
 };
 
 QString stateText(CallStatus::State state);

@@ -84,12 +84,6 @@ QByteArray OutgoingDocument::nextBlock(int maxBytes, QString *error)
     return block;
 }
 
-int OutgoingDocument::pageAt(qint64 offset) const
-{
-    const auto after = std::upper_bound(m_pageOffsets.begin(), m_pageOffsets.end(), offset);
-    return std::max(1, int(after - m_pageOffsets.begin()));
-}
-
 IncomingDocument::IncomingDocument() : m_reader(std::make_unique<sff::StreamReader>()) {}
 
 IncomingDocument::~IncomingDocument() = default;

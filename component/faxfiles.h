@@ -31,8 +31,7 @@ public:
     qint64 sent() const { return m_sent; }
     int pageCount() const { return int(m_pageOffsets.size()); }
     bool firstPageFine() const { return m_firstPageFine; }
-    // The page (1-based) that the byte at offset belongs to, and where that page starts.
-    int pageAt(qint64 offset) const;
+    // Where a page (1-based) starts in the file.
     qint64 pageOffset(int page) const { return m_pageOffsets.value(page - 1); }
     QString path() const { return m_file.fileName(); }
 

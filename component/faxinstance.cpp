@@ -63,10 +63,11 @@ QWidget *makeInstanceWidget(QWidget *parent, const QVariantMap &saved)
 
 } // namespace
 
-FaxInstance::FaxInstance(QWidget *parent, const QVariantMap &savedProperties)
+FaxInstance::FaxInstance(QWidget *parent, const QVariantMap &savedProperties,
+                         std::shared_ptr<LineProvider> lines)
     : m_widget(makeInstanceWidget(parent, savedProperties)),
       m_events(new EventQueue(this)),
-      m_endpoint(new FaxEndpoint(*m_events, this)),
+      m_endpoint(new FaxEndpoint(*m_events, std::move(lines), this)),
       m_number(nextInstanceNumber())
 {
 }

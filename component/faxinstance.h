@@ -5,23 +5,27 @@
 #include <QObject>
 #include <QPointer>
 
+#include <memory>
+
 class QWidget;
 
 namespace quillon::component {
 
 class EventQueue;
 class FaxEndpoint;
+class LineProvider;
 class StatusWindow;
 
 // One endpoint instance as the host sees it: member dispatch with argument checks, the
 // instance's widget on the host's window, its events and its status window. The CAPI work
-// is done by FaxEndpoint.
+// is done by FaxEndpoint, on the line the provider hands it.
 class FaxInstance : public QObject, public ComponentInstance
 {
     Q_OBJECT
 
 public:
-    FaxInstance(QWidget *parent, const QVariantMap &savedProperties);
+    FaxInstance(QWidget *parent, const QVariantMap &savedProperties,
+                std::shared_ptr<LineProvider> lines);
     ~FaxInstance() override;
 
     Result invoke(MemberId member, const QVariantList &dispatchArgs) override;

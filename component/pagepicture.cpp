@@ -1,7 +1,7 @@
 #include "component/pagepicture.h"
 
 #include "sff/format.h"
-#include "sff/render.h"
+#include "sff/gui/render.h"
 
 #include <QFile>
 #include <QPainter>

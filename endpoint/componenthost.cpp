@@ -29,7 +29,13 @@ QString classNameOf(const QString &libraryPath)
 QStringList ComponentHost::defaultSearchFolders()
 {
     const QString here = QCoreApplication::applicationDirPath();
-    return {here, here + QStringLiteral("/plugins")};
+    QStringList folders{here, here + QStringLiteral("/plugins")};
+    // An installed console keeps its component in a folder under the library folder.
+    const QString installed =
+        QDir::cleanPath(here + QStringLiteral("/" QUILLON_INSTALLED_PLUGIN_RELDIR));
+    if (!folders.contains(installed))
+        folders << installed;
+    return folders;
 }
 
 ComponentHost::ComponentHost(QStringList folders) : m_folders(std::move(folders)) {}

@@ -16,7 +16,8 @@ namespace quillon {
 class ComponentHost
 {
 public:
-    // The folders searched by default: the executable's folder, then "plugins" beside it.
+    // The folders searched by default: the executable's folder, "plugins" beside it, then
+    // the folder an installation puts the component in (lib/quillon beside bin).
     static QStringList defaultSearchFolders();
 
     explicit ComponentHost(QStringList folders = defaultSearchFolders());

@@ -56,7 +56,7 @@ QString CallLog::note(const capi::Message &m, bool toLine, const QString &client
     case C::DataB3: {
         if (m.subcommand != S::Ind)
             return {};
-        capi::SffPageCounter &pages = m_pages[{m.appId, m.address}];
+        simline::PageCount &pages = m_pages[{m.appId, m.address}];
         const int before = pages.pagesStarted();
         pages.feed(m.data);
         if (pages.pagesStarted() > before)

@@ -4,7 +4,7 @@
 // read from the messages themselves, so the log cannot drift from what the clients saw.
 
 #include "capi/message.h"
-#include "capi/sffscanner.h"
+#include "simline/pagecount.h"
 
 #include <QString>
 
@@ -24,7 +24,7 @@ public:
 
 private:
     // Pages received per application and NCCI.
-    std::map<std::pair<quint16, quint32>, capi::SffPageCounter> m_pages;
+    std::map<std::pair<quint16, quint32>, simline::PageCount> m_pages;
 };
 
 } // namespace exchange

@@ -1,8 +1,8 @@
 // quillon-exchange: the simulated ISDN line served as a remote-CAPI controller over TCP.
 
-#include "capi/simulatedline.h"
-#include "exchange/numberplan.h"
 #include "exchange/server.h"
+#include "simline/numberplan.h"
+#include "simline/simulatedline.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -39,8 +39,8 @@ void printLine(const QString &line)
     std::exit(2);
 }
 
-// A B channel carries 64 kbit/s; --speed scales it.
-constexpr double ChannelRate = 64000.0;
+// A B channel carries 64 kbit/s; --speed scales the pace.
+constexpr quint32 ChannelRate = 64000;
 
 } // namespace
 
@@ -92,19 +92,21 @@ int main(int argc, char **argv)
     const double speedFactor = parser.value(speed).toDouble(&ok);
     if (!ok || speedFactor < 0 || speedFactor > 1e6)
         fail(QStringLiteral("--speed wants a factor of 0 or more, not \"%1\"").arg(parser.value(speed)));
-    exchange::NumberPlan plan = exchange::NumberPlan::builtIn();
+    simline::FaultPlan plan = simline::builtInNumberPlan();
     if (parser.isSet(numbers)) {
         QString error;
-        auto loaded = exchange::loadNumberPlan(parser.value(numbers), &error);
+        auto loaded = simline::loadNumberPlan(parser.value(numbers), &error);
         if (!loaded)
             fail(QStringLiteral("--numbers: %1").arg(error));
         plan = *loaded;
     }
 
-    capi::SimulatedLine line;
+    simline::SimulatedLine line;
+    line.setFaultPlan(plan);
     line.setChannels(channelCount);
     line.setMaxApplications(clientCap);
-    line.setRate(quint32(speedFactor * ChannelRate));
+    line.setRate(ChannelRate);
+    line.setSpeed(speedFactor);
 
     exchange::ServerOptions options;
     options.maxClients = clientCap;
@@ -116,20 +118,6 @@ int main(int argc, char **argv)
     options.version.manufacturerMinor = QUILLON_EXCHANGE_VERSION_MINOR;
     options.serialNumber = QStringLiteral("SX%1").arg(QStringLiteral(QUILLON_EXCHANGE_VERSION)).left(7);
 
-    // The far end of each call from the number plan, as the line's fault for that call.
-    options.prepareCall = [&line, &plan](const QString &number) {
-        using K = exchange::FarEnd::Kind;
-        const exchange::FarEnd f = plan.ruleFor(number);
-        switch (f.kind) {
-        case K::Busy: line.setFault(capi::SimulatedLine::Fault::UserBusy); return true;
-        case K::Reject: line.setFault(capi::SimulatedLine::Fault::CallRejected); return true;
-        case K::NoAnswer: line.setFault(capi::SimulatedLine::Fault::NoAnswer); return true;
-        case K::NotFax: line.setFault(capi::SimulatedLine::Fault::NotG3Fax); return true;
-        case K::DropAfterBlocks: line.setFault(capi::SimulatedLine::Fault::DroppedLine, f.count); return true;
-        default: return false; // answer; drop-after-pages and slow are not played yet
-        }
-    };
-    options.callPlaced = [&line] { line.setFault(capi::SimulatedLine::Fault::None); };
     exchange::Server server(line, options);
     QObject::connect(&server, &exchange::Server::logLine, &printLine);
     QObject::connect(&server, &exchange::Server::finished, &app, &QCoreApplication::quit);

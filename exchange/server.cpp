@@ -163,10 +163,6 @@ void Server::onMessage(Client *client, capi::Message m)
     const QString note = m_callLog.note(m, true, name(client));
     if (!note.isEmpty())
         log(note);
-    if (m.command == capi::Command::Connect && m.subcommand == capi::Subcommand::Req && m_options.prepareCall) {
-        placeCall(client, m);
-        return;
-    }
     const quint16 result = m_line.putMessage(m);
     if (result == capi::info::Ok || m.subcommand != capi::Subcommand::Req)
         return;
@@ -180,34 +176,6 @@ void Server::onMessage(Client *client, capi::Message m)
     if (m_options.trace)
         log(capi::traceLine(conf));
     client->connection->send(messageFrame(conf, client->clientAppId));
-}
-
-void Server::placeCall(Client *client, const capi::Message &m)
-{
-    if (m_callPending) {
-        m_waitingCalls.emplace_back(client->number, m);
-        return;
-    }
-    if (!m_options.prepareCall(m.calledParty.digits)) {
-        m_line.putMessage(m);
-        return;
-    }
-    m_line.putMessage(m);
-    m_callPending = true;
-    // Queued behind the line's own pass over what was put.
-    QMetaObject::invokeMethod(this, [this] {
-        if (m_options.callPlaced)
-            m_options.callPlaced();
-        m_callPending = false;
-        while (!m_callPending && !m_waitingCalls.empty()) {
-            auto [number, call] = m_waitingCalls.front();
-            m_waitingCalls.pop_front();
-            for (auto &[connection, c] : m_clients) {
-                if (c->number == number && c->appId == call.appId)
-                    placeCall(c.get(), call);
-            }
-        }
-    }, Qt::QueuedConnection);
 }
 
 void Server::deliver(quint16 appId)

@@ -14,8 +14,6 @@
 #include <QObject>
 #include <QTcpServer>
 
-#include <deque>
-#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -30,10 +28,6 @@ struct ServerOptions
     QString manufacturer;
     capi::Version version;
     QString serialNumber;
-    // Called with the number of each call about to reach the line; true when it set up a
-    // far-end behaviour for it, which `callPlaced` then withdraws once the line took it.
-    std::function<bool(const QString &number)> prepareCall;
-    std::function<void()> callPlaced;
 };
 
 class Server final : public QObject
@@ -88,11 +82,6 @@ private:
     int m_refusedUnlogged = 0;
     std::map<Connection *, std::unique_ptr<Client>> m_clients;
     std::map<quint16, Client *> m_byApp;
-    // A call set up with a far-end behaviour is with the line until the next turn; calls
-    // from then on wait, so that none is placed under another call's behaviour.
-    bool m_callPending = false;
-    std::deque<std::pair<int, capi::Message>> m_waitingCalls; // client number, CONNECT_REQ
-    void placeCall(Client *client, const capi::Message &m);
     enum class Stage { Serving, Clearing, Closing, Done };
     Stage m_stage = Stage::Serving;
 };

@@ -8,8 +8,14 @@ packages=(
     sfftobmp
     # the real line: capi20.h to build; libcapi20.so.3, loaded at run time, for its tests
     libcapi20-dev libcapi20-3
-    # The T.30 fax engine runs SpanDSP's fax modems; SFF <-> TIFF conversion uses libtiff.
+    # The T.30 fax engine runs SpanDSP's fax modems; SFF <-> TIFF conversion uses libtiff,
+    # and bench_sff and tst_sff_libtiff set libtiff's CCITT codec against ours.
     libspandsp-dev libtiff-dev
+    # sfftool renders PDF pages with Poppler and writes PDF with Qt.
+    libpoppler-qt6-dev
+    # Man pages from their scdoc sources; the Debian package (cpack: dpkg-shlibdeps needs
+    # dpkg-dev and file); CI checks the desktop entry and the AppStream metainfo.
+    scdoc dpkg-dev file desktop-file-utils appstream
 )
 if [ "${QUILLON_SANITIZE_DEPS:-0}" = 1 ]; then
     packages+=(clang libclang-rt-14-dev)

@@ -20,17 +20,37 @@ constexpr quint32 IndexMask = (1u << IndexBits) - 1;
 // and the code length in the top 4; 0 is no code.
 using Entry = quint16;
 
+// The second decode table looks up, per access, all the terminating codes that the next
+// GroupBits bits hold in full (up to GroupPixels pixels), as the pixels they stand for: the
+// pattern in bits 0-31 (the first pixel highest, a set bit black), the pixel count in bits
+// 32-39, the bits used in 40-47 and, in bit 48, whether the colour changes (an odd number
+// of codes). Where the first code is one the group cannot take (a make-up code, a longer
+// run) but that the bits hold in full, the entry is that code alone: SingleCode set, its run
+// in bits 0-11, its length in 40-47. 0 leaves the bits to the single-code table, which also
+// sees what follows a make-up code and every fault.
+constexpr int GroupBits = 12;
+constexpr quint32 GroupMask = (1u << GroupBits) - 1;
+constexpr int GroupPixels = 32;
+using GroupEntry = quint64;
+constexpr GroupEntry SingleCode = 1ull << 49;
+
 struct Code
 {
     quint32 bits = 0; // in sending order from bit 0, as they land in an LSB-first stream
     int length = 0;
 };
 
+// Codes per colour for runs 0 to LongestMakeUp + 63: the make-up code (if any) and the
+// terminating code joined, so that a run of up to that length is one put.
+constexpr int JoinedRuns = tables::LongestMakeUp + 64;
+
 struct Tables
 {
     std::array<Entry, 1u << IndexBits> decode[2] = {};
+    std::array<GroupEntry, 1u << GroupBits> group[2] = {};
     Code terminating[2][64];
     Code makeUp[2][tables::LongestMakeUp / 64 + 1]; // index run / 64
+    std::array<Code, JoinedRuns> joined[2];
 
     Tables()
     {
@@ -43,7 +63,19 @@ struct Tables
                 add(colour, c, makeUp[colour][c.run / 64]);
             for (const auto &c : tables::ExtendedMakeUp)
                 add(colour, c, makeUp[colour][c.run / 64]);
+            for (int run = 0; run < JoinedRuns; ++run) {
+                const Code &t = terminating[colour][run % 64];
+                if (run < 64) {
+                    joined[colour][run] = t;
+                } else {
+                    const Code &m = makeUp[colour][run / 64];
+                    joined[colour][run] = {m.bits | (t.bits << m.length), m.length + t.length};
+                }
+            }
         }
+        for (int colour = 0; colour < 2; ++colour)
+            for (quint32 index = 0; index <= GroupMask; ++index)
+                group[colour][index] = groupAt(colour, index);
     }
 
     void add(int colour, const tables::CodeWord &word, Code &code)
@@ -58,6 +90,37 @@ struct Tables
         for (quint32 high = 0; high < (1u << (IndexBits - length)); ++high)
             decode[colour][bits | (high << length)] = entry;
     }
+
+    // The terminating codes held in full by GroupBits bits, starting in colour. Bits past
+    // a code's length are unknown (read as zero here), so only codes that end within the
+    // known bits are taken; a prefix code is fixed by its own bits.
+    GroupEntry groupAt(int colour, quint32 index) const
+    {
+        quint64 pattern = 0;
+        int pixels = 0;
+        int used = 0;
+        int codes = 0;
+        for (int c = colour;; c ^= 1) {
+            const Entry e = decode[c][(index >> used) & IndexMask];
+            const int length = e >> 12;
+            const int run = e & 0xfff;
+            if (length == 0 || used + length > GroupBits || run >= 64 ||
+                pixels + run > GroupPixels)
+                break;
+            pattern = (pattern << run) | (c ? (1ull << run) - 1 : 0);
+            pixels += run;
+            used += length;
+            ++codes;
+        }
+        if (codes == 0) {
+            const Entry e = decode[colour][index & IndexMask];
+            const int length = e >> 12;
+            if (length == 0 || length > GroupBits)
+                return 0;
+            return SingleCode | quint64(e & 0xfff) | quint64(length) << 40;
+        }
+        return pattern | quint64(pixels) << 32 | quint64(used) << 40 | quint64(codes & 1) << 48;
+    }
 };
 
 const Tables &codeTables()
@@ -67,21 +130,295 @@ const Tables &codeTables()
 }
 
 // Bits after a complete line may be fill (zero bits) and EOL codes (eleven or more zero bits,
-// then a one). Anything else is data the line does not account for.
+// then a one). Anything else is data the line does not account for. Looks at the one bits
+// only, a word at a time.
 bool onlyFillAndEol(const uchar *data, qsizetype size, qint64 bitPos)
 {
-    int zeros = 0;
-    for (qint64 bit = bitPos; bit < qint64(size) * 8; ++bit) {
-        if (data[bit >> 3] & (1u << (bit & 7))) {
-            if (zeros < 11)
+    qint64 zeros = 0; // zero bits since the last one bit
+    qsizetype byte = qsizetype(bitPos >> 3);
+    int skip = int(bitPos & 7);
+    while (byte < size) {
+        quint64 w = 0;
+        int valid = 64;
+        if (size - byte >= 8) {
+            std::memcpy(&w, data + byte, 8);
+            w = qFromLittleEndian(w);
+        } else {
+            valid = int(size - byte) * 8;
+            for (qsizetype i = byte; i < size; ++i)
+                w |= quint64(data[i]) << ((i - byte) * 8);
+        }
+        byte += valid / 8;
+        w >>= skip;
+        valid -= skip;
+        skip = 0;
+        while (w != 0) {
+            const int z = std::countr_zero(w);
+            if (zeros + z < 11)
                 return false;
             zeros = 0;
-        } else {
-            ++zeros;
+            w = (w >> z) >> 1;
+            valid -= z + 1;
         }
+        zeros += valid;
     }
     return true;
 }
+
+// Writes pixels into a packed row 64 at a time. The row is cleared first, so a white run
+// only moves the position and only words with black pixels are stored; the row's own bytes
+// are never passed.
+class RowWriter
+{
+public:
+    RowWriter(uchar *row, int rowBytes) : m_row(row), m_rowBytes(rowBytes)
+    {
+        if (rowBytes > 0)
+            std::memset(row, 0, size_t(rowBytes));
+    }
+
+    // count pixels (1 to 32) of a pattern, the first pixel in bit count - 1.
+    void put(quint64 pattern, int count)
+    {
+        const int room = 64 - m_bits;
+        if (count < room) {
+            m_acc |= pattern << (room - count);
+            m_bits += count;
+            return;
+        }
+        const int rest = count - room;
+        next(m_acc | (pattern >> rest));
+        m_acc = rest ? pattern << (64 - rest) : 0;
+        m_bits = rest;
+    }
+
+    // count pixels of one colour.
+    void fill(bool black, int count)
+    {
+        if (!black) {
+            const int to = m_bits + count;
+            if (to < 64) {
+                m_bits = to;
+                return;
+            }
+            next(m_acc);
+            m_at += (to / 64 - 1) * 8;
+            m_acc = 0;
+            m_bits = to % 64;
+            return;
+        }
+        while (count > 0) {
+            const int take = std::min(count, 64 - m_bits);
+            const quint64 head = ~0ull >> m_bits;
+            const quint64 tail = m_bits + take >= 64 ? 0 : ~0ull >> (m_bits + take);
+            m_acc |= head & ~tail;
+            m_bits += take;
+            count -= take;
+            if (m_bits == 64) {
+                next(m_acc);
+                m_acc = 0;
+                m_bits = 0;
+            }
+        }
+    }
+
+    // Writes the word being filled.
+    void finish()
+    {
+        if (m_bits > 0)
+            next(m_acc);
+    }
+
+private:
+    // Stores the word at the position (unless it is white) and moves to the next.
+    void next(quint64 word)
+    {
+        if (word != 0 && m_at < m_rowBytes) {
+            if (m_rowBytes - m_at >= 8) {
+                word = qToBigEndian(word);
+                std::memcpy(m_row + m_at, &word, 8);
+            } else {
+                for (int i = m_at; i < m_rowBytes; ++i, word <<= 8)
+                    m_row[i] = uchar(word >> 56);
+            }
+        }
+        m_at += 8;
+    }
+
+    uchar *m_row;
+    int m_rowBytes;
+    int m_at = 0; // byte of the word being filled
+    quint64 m_acc = 0;
+    int m_bits = 0; // pixels in m_acc, from its top bit down
+};
+
+enum class Output { Check, Runs, Row };
+
+template <Output Out>
+DecodeResult decode(const uchar *data, qsizetype size, int lineLength, Runs *runs, uchar *row)
+{
+    const Tables &t = codeTables();
+    if constexpr (Out == Output::Runs)
+        runs->clear();
+    RowWriter writer(row, Out == Output::Row ? (std::max(lineLength, 0) + 7) / 8 : 0);
+    if (lineLength < 1) // no line to fill: any code passes it
+        return {Status::TooManyPixels, 0, 0};
+
+    const uchar *p = data;
+    const uchar *const end = data + size;
+    quint64 acc = 0;
+    int bits = 0;    // valid bits in acc
+    qint64 used = 0; // bits consumed
+    int colour = 0;
+    int pos = 0; // pixels of finished runs
+    int run = 0; // make-up total of the run being read
+
+    DecodeResult result;
+    for (;;) {
+        if (bits < 16) {
+            if (end - p >= 8) {
+                quint64 word;
+                std::memcpy(&word, p, 8);
+                word = qFromLittleEndian(word);
+                acc |= word << bits;
+                p += (63 - bits) >> 3;
+                bits |= 56;
+            } else {
+                while (bits <= 56 && p < end) {
+                    acc |= quint64(*p++) << bits;
+                    bits += 8;
+                }
+            }
+        }
+        int length = 0;
+        int r = 0;
+        bool single = false;
+        if constexpr (Out != Output::Runs) {
+            // Several short codes at once while they stay inside the line.
+            const GroupEntry g = t.group[colour][acc & GroupMask];
+            length = int(g >> 40) & 0xff;
+            if (g & SingleCode) {
+                r = int(g & 0xfff);
+                single = length <= bits;
+            } else if (length != 0 && length <= bits && run == 0) {
+                const int pixels = int(g >> 32) & 0xff;
+                if (pos + pixels < lineLength) {
+                    // A group can add up to no pixels at all (white 0, black 0).
+                    if constexpr (Out == Output::Row)
+                        if (pixels != 0)
+                            writer.put(g & 0xffffffffu, pixels);
+                    pos += pixels;
+                    acc >>= length;
+                    bits -= length;
+                    used += length;
+                    colour ^= int(g >> 48) & 1;
+                    continue;
+                }
+            }
+        }
+        if (!single) {
+            const Entry e = t.decode[colour][acc & IndexMask];
+            length = e >> 12;
+            r = e & 0xfff;
+        }
+        if (length == 0 || length > bits) {
+            // Data that runs out inside a code, or only zero bits left: the line ends early.
+            // A one bit that starts no code of this colour: an invalid code.
+            const quint64 valid = bits >= 64 ? ~0ull : (1ull << bits) - 1;
+            bool anySet = (acc & valid) != 0;
+            for (const uchar *q = p; !anySet && q < end; ++q)
+                anySet = *q != 0;
+            result.status = (length > bits || !anySet) ? Status::TooFewPixels : Status::InvalidCode;
+            break;
+        }
+        if (pos + run + r > lineLength) {
+            result.status = Status::TooManyPixels;
+            run = lineLength - pos;
+            break;
+        }
+        acc >>= length;
+        bits -= length;
+        used += length;
+        run += r;
+        if (r >= 64)
+            continue;
+        if constexpr (Out == Output::Runs)
+            runs->push_back(run);
+        if constexpr (Out == Output::Row)
+            writer.fill(colour, run);
+        pos += run;
+        run = 0;
+        colour ^= 1;
+        if (pos == lineLength) {
+            result.pixels = pos;
+            result.bitPos = used;
+            if (!onlyFillAndEol(data, size, used))
+                result.status = Status::TrailingData;
+            if constexpr (Out == Output::Row)
+                writer.finish();
+            return result;
+        }
+    }
+    result.pixels = pos;
+    result.bitPos = used;
+    // The run being read when the fault came, cut to the line.
+    run = std::min(run, lineLength - pos);
+    if constexpr (Out == Output::Runs) {
+        if (run > 0)
+            runs->push_back(run);
+    }
+    if constexpr (Out == Output::Row) {
+        writer.fill(colour, run);
+        writer.finish();
+    }
+    return result;
+}
+
+// A bit writer for LSB-first codes; q must have room for every byte written.
+class CodeWriter
+{
+public:
+    explicit CodeWriter(uchar *q) : m_q(q) {}
+
+    void put(const Code &c)
+    {
+        m_acc |= quint64(c.bits) << m_bits;
+        m_bits += c.length;
+        if (m_bits >= 32) {
+            const quint32 low = qToLittleEndian(quint32(m_acc));
+            std::memcpy(m_q, &low, 4);
+            m_q += 4;
+            m_acc >>= 32;
+            m_bits -= 32;
+        }
+    }
+
+    // The codes of a run of any length >= 0.
+    void run(const Tables &t, int colour, int r)
+    {
+        while (r >= JoinedRuns) {
+            put(t.makeUp[colour][tables::LongestMakeUp / 64]);
+            r -= tables::LongestMakeUp;
+        }
+        put(t.joined[colour][r]);
+    }
+
+    // Pads to a byte; returns the end of the data.
+    uchar *finish()
+    {
+        while (m_bits > 0) {
+            *m_q++ = uchar(m_acc);
+            m_acc >>= 8;
+            m_bits -= 8;
+        }
+        return m_q;
+    }
+
+private:
+    uchar *m_q;
+    quint64 m_acc = 0;
+    int m_bits = 0;
+};
 
 } // namespace
 
@@ -108,83 +445,14 @@ QString DecodeResult::message(int lineLength) const
 
 DecodeResult decodeLine(const uchar *data, qsizetype size, int lineLength, Runs *runs)
 {
-    const Tables &t = codeTables();
     if (runs)
-        runs->clear();
-    if (lineLength < 1) // no line to fill: any code passes it
-        return {Status::TooManyPixels, 0, 0};
+        return decode<Output::Runs>(data, size, lineLength, runs, nullptr);
+    return decode<Output::Check>(data, size, lineLength, nullptr, nullptr);
+}
 
-    const uchar *p = data;
-    const uchar *const end = data + size;
-    quint64 acc = 0;
-    int bits = 0;                            // valid bits in acc
-    qint64 used = 0;                         // bits consumed
-    const Entry *table = t.decode[0].data(); // the codes of the current colour
-    const Entry *other = t.decode[1].data();
-    int pos = 0; // pixels of finished runs
-    int run = 0; // make-up total of the run being read
-
-    DecodeResult result;
-    for (;;) {
-        if (bits < IndexBits) {
-            if (end - p >= 8) {
-                quint64 word;
-                std::memcpy(&word, p, 8);
-                word = qFromLittleEndian(word);
-                acc |= word << bits;
-                p += (63 - bits) >> 3;
-                bits |= 56;
-            } else {
-                while (bits <= 56 && p < end) {
-                    acc |= quint64(*p++) << bits;
-                    bits += 8;
-                }
-            }
-        }
-        const Entry e = table[acc & IndexMask];
-        const int length = e >> 12;
-        if (length == 0 || length > bits) {
-            // Data that runs out inside a code, or only zero bits left: the line ends early.
-            // A one bit that starts no code of this colour: an invalid code.
-            const quint64 valid = bits >= 64 ? ~0ull : (1ull << bits) - 1;
-            bool anySet = (acc & valid) != 0;
-            for (const uchar *q = p; !anySet && q < end; ++q)
-                anySet = *q != 0;
-            result.status = (length > bits || !anySet) ? Status::TooFewPixels : Status::InvalidCode;
-            break;
-        }
-        const int r = e & 0xfff;
-        if (pos + run + r > lineLength) {
-            result.status = Status::TooManyPixels;
-            run = lineLength - pos;
-            break;
-        }
-        acc >>= length;
-        bits -= length;
-        used += length;
-        if (r >= 64) {
-            run += r;
-            continue;
-        }
-        run += r;
-        if (runs)
-            runs->push_back(run);
-        pos += run;
-        run = 0;
-        std::swap(table, other);
-        if (pos == lineLength) {
-            result.pixels = pos;
-            result.bitPos = used;
-            if (!onlyFillAndEol(data, size, used))
-                result.status = Status::TrailingData;
-            return result;
-        }
-    }
-    result.pixels = pos;
-    result.bitPos = used;
-    if (runs && run > 0)
-        runs->push_back(std::min(run, lineLength - pos));
-    return result;
+DecodeResult decodeRow(const uchar *data, qsizetype size, int lineLength, uchar *row)
+{
+    return decode<Output::Row>(data, size, lineLength, nullptr, row);
 }
 
 void encodeRuns(std::span<const int> runs, QByteArray &out)
@@ -195,42 +463,13 @@ void encodeRuns(std::span<const int> runs, QByteArray &out)
         maxBits += (std::max(r, 0) / tables::LongestMakeUp + 2) * tables::LongestCode;
     const qsizetype start = out.size();
     out.resize(start + (maxBits + 7) / 8 + 8);
-    uchar *q = reinterpret_cast<uchar *>(out.data()) + start;
-
-    quint64 acc = 0;
-    int bits = 0;
-    auto put = [&](const Code &c) {
-        acc |= quint64(c.bits) << bits;
-        bits += c.length;
-        if (bits >= 32) {
-            const quint32 low = qToLittleEndian(quint32(acc));
-            std::memcpy(q, &low, 4);
-            q += 4;
-            acc >>= 32;
-            bits -= 32;
-        }
-    };
-
+    CodeWriter writer(reinterpret_cast<uchar *>(out.data()) + start);
     int colour = 0;
     for (int r : runs) {
-        r = std::max(r, 0);
-        while (r > tables::LongestMakeUp) {
-            put(t.makeUp[colour][tables::LongestMakeUp / 64]);
-            r -= tables::LongestMakeUp;
-        }
-        if (r >= 64) {
-            put(t.makeUp[colour][r / 64]);
-            r %= 64;
-        }
-        put(t.terminating[colour][r]);
+        writer.run(t, colour, std::max(r, 0));
         colour ^= 1;
     }
-    while (bits > 0) {
-        *q++ = uchar(acc);
-        acc >>= 8;
-        bits -= 8;
-    }
-    out.truncate(q - reinterpret_cast<uchar *>(out.data()));
+    out.truncate(writer.finish() - reinterpret_cast<uchar *>(out.data()));
 }
 
 QByteArray encodeRuns(std::span<const int> runs)
@@ -258,24 +497,48 @@ inline quint64 load64(const uchar *row, int rowBytes, int base)
     return w;
 }
 
-// The first pixel at or after pos that is not of colour black, or width.
-inline int nextChange(const uchar *row, int rowBytes, int width, int pos, bool black)
+// Walks the runs of a packed row, keeping the 64 pixels being looked at across runs.
+class RunScanner
 {
-    int base = pos & ~7;
-    quint64 w = load64(row, rowBytes, base);
-    if (black)
-        w = ~w;
-    w &= ~0ull >> (pos - base);
-    while (w == 0) {
-        base += 64;
-        if (base >= width)
-            return width;
-        w = load64(row, rowBytes, base);
-        if (black)
-            w = ~w;
+public:
+    RunScanner(const uchar *row, int width)
+        : m_row(row), m_rowBytes((width + 7) / 8), m_width(width), m_word(load64(row, m_rowBytes, 0))
+    {
     }
-    return std::min(width, base + std::countl_zero(w));
-}
+
+    bool atEnd() const { return m_pos >= m_width; }
+
+    // The length of the run from the current pixel on (its colour alternates from white).
+    int next()
+    {
+        quint64 w = (m_black ? ~m_word : m_word) & (~0ull >> (m_pos - m_base));
+        while (w == 0) {
+            m_base += 64;
+            if (m_base >= m_width)
+                return advance(m_width);
+            m_word = load64(m_row, m_rowBytes, m_base);
+            w = m_black ? ~m_word : m_word;
+        }
+        return advance(std::min(m_width, m_base + std::countl_zero(w)));
+    }
+
+private:
+    int advance(int to)
+    {
+        const int r = to - m_pos;
+        m_pos = to;
+        m_black = !m_black;
+        return r;
+    }
+
+    const uchar *m_row;
+    int m_rowBytes;
+    int m_width;
+    int m_base = 0; // first pixel of m_word, a multiple of 64
+    quint64 m_word;
+    int m_pos = 0;
+    bool m_black = false;
+};
 
 inline void setBits(uchar *row, int from, int to)
 {
@@ -300,15 +563,8 @@ inline void setBits(uchar *row, int from, int to)
 void rowToRuns(const uchar *row, int width, Runs &runs)
 {
     runs.clear();
-    const int rowBytes = (width + 7) / 8;
-    int pos = 0;
-    bool black = false;
-    while (pos < width) {
-        const int next = nextChange(row, rowBytes, width, pos, black);
-        runs.push_back(next - pos);
-        pos = next;
-        black = !black;
-    }
+    for (RunScanner scan(row, width); !scan.atEnd();)
+        runs.push_back(scan.next());
     if (runs.empty())
         runs.push_back(0);
 }
@@ -331,9 +587,27 @@ void runsToRow(std::span<const int> runs, uchar *row, int width)
 
 void encodeRow(const uchar *row, int width, QByteArray &out)
 {
-    thread_local Runs runs;
-    rowToRuns(row, width, runs);
-    encodeRuns(runs, out);
+    const Tables &t = codeTables();
+    // A run of 1 pixel takes at most 6 bits and longer runs less per pixel; a run of 0 (a
+    // line that starts black) 8 bits, the make-up codes of a long run at most 26.
+    const qsizetype start = out.size();
+    out.resize(start + (6 * qint64(std::max(width, 0)) + 8 + 26 * 2) / 8 + 8);
+    CodeWriter writer(reinterpret_cast<uchar *>(out.data()) + start);
+    RunScanner scan(row, width);
+    if (scan.atEnd())
+        writer.put(t.terminating[0][0]);
+    for (int colour = 0; !scan.atEnd(); colour ^= 1)
+        writer.run(t, colour, scan.next());
+    out.truncate(writer.finish() - reinterpret_cast<uchar *>(out.data()));
+}
+
+bool isWhiteRow(const uchar *row, int width)
+{
+    const int full = width / 8;
+    for (int i = 0; i < full; ++i)
+        if (row[i] != 0)
+            return false;
+    return width % 8 == 0 || (row[full] & uchar(0xff << (8 - width % 8))) == 0;
 }
 
 } // namespace sff::mh

@@ -41,6 +41,11 @@ struct DecodeResult
 // clipped to the line length. Never reads outside [data, data + size).
 DecodeResult decodeLine(const uchar *data, qsizetype size, int lineLength, Runs *runs = nullptr);
 
+// Decodes one coded line like decodeLine() straight into a packed row of lineLength pixels,
+// writing exactly (lineLength + 7) / 8 bytes. On a fault the row holds what decoded up to the
+// fault (as the runs would), the rest white.
+DecodeResult decodeRow(const uchar *data, qsizetype size, int lineLength, uchar *row);
+
 // Appends the codes of a line with these runs (white first, each >= 0), padded to a byte.
 // Runs of any length are coded with repeated make-up codes where needed.
 void encodeRuns(std::span<const int> runs, QByteArray &out);
@@ -52,7 +57,11 @@ void rowToRuns(const uchar *row, int width, Runs &runs);
 // the width are cut.
 void runsToRow(std::span<const int> runs, uchar *row, int width);
 
-// Encodes a packed row of width pixels, appending to out.
+// Encodes a packed row of width pixels, appending to out; the same codes as encodeRuns() of
+// the row's runs, found and coded in one pass.
 void encodeRow(const uchar *row, int width, QByteArray &out);
+
+// True when the first width pixels of a packed row are all white.
+bool isWhiteRow(const uchar *row, int width);
 
 } // namespace sff::mh

@@ -57,8 +57,16 @@ void Writer::flushWhite()
 
 void Writer::addRow(const uchar *row)
 {
-    mh::rowToRuns(row, m_lineLength, m_runs);
-    addRuns(m_runs);
+    if (!m_pageOpen)
+        beginPage(m_resolution, m_lineLength);
+    if (mh::isWhiteRow(row, m_lineLength)) {
+        ++m_pendingWhite;
+        ++m_pageLines.last();
+        return;
+    }
+    m_coded.resize(0); // keeps the capacity
+    mh::encodeRow(row, m_lineLength, m_coded);
+    addCodedLine(m_coded);
 }
 
 void Writer::addRuns(std::span<const int> runs)
@@ -70,10 +78,9 @@ void Writer::addRuns(std::span<const int> runs)
         ++m_pageLines.last();
         return;
     }
-    thread_local QByteArray coded;
-    coded.clear();
-    mh::encodeRuns(runs, coded);
-    addCodedLine(coded);
+    m_coded.resize(0);
+    mh::encodeRuns(runs, m_coded);
+    addCodedLine(m_coded);
 }
 
 void Writer::addCodedLine(QByteArrayView coded)

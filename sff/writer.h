@@ -11,7 +11,7 @@
 
 // Building SFF documents. The writer collects the document in memory; finish() writes the end
 // record and fills in the page count, the offsets, the page lengths and the page links.
-// Pages from images: sff/imagewriter.h.
+// Pages from images: sff/gui/imagewriter.h.
 namespace sff {
 
 class Writer
@@ -60,7 +60,7 @@ private:
     qint64 m_pendingWhite = 0;
     bool m_leaveCountsUnknown = false;
     bool m_omitEndRecord = false;
-    mh::Runs m_runs;
+    QByteArray m_coded; // the line being written
 };
 
 } // namespace sff

@@ -8,7 +8,7 @@
 //                          against the time its last bit is due (p50, p99, max).
 // The exchange runs as its own process (bench_exchange finds quillon-exchange beside itself).
 
-#include "capi/simulatedline.h"
+#include "simline/simulatedline.h"
 #include "exchange/wire.h"
 
 #include <QCoreApplication>
@@ -241,7 +241,7 @@ private:
 class LineSide : public QObject
 {
 public:
-    LineSide(capi::SimulatedLine &line, Side *side) : m_line(line), m_side(side)
+    LineSide(simline::SimulatedLine &line, Side *side) : m_line(line), m_side(side)
     {
         m_app = line.registerApplication({2, Window, Block}).appId;
         side->put = [this](Message m) {
@@ -259,7 +259,7 @@ public:
     ~LineSide() override { m_line.release(m_app); }
 
 private:
-    capi::SimulatedLine &m_line;
+    simline::SimulatedLine &m_line;
     Side *m_side;
     quint16 m_app = 0;
 };
@@ -279,7 +279,7 @@ struct RelayResult
     bool ok = false;
 };
 
-RelayResult relayCall(qint64 bytes, quint16 port, capi::SimulatedLine *line)
+RelayResult relayCall(qint64 bytes, quint16 port, simline::SimulatedLine *line)
 {
     Side callee, caller;
     caller.caller = true;
@@ -320,7 +320,7 @@ int relay()
         std::fprintf(stderr, "exchange did not start\n");
         return 1;
     }
-    capi::SimulatedLine line;
+    simline::SimulatedLine line;
     std::vector<double> local, remote, localMsgs, remoteMsgs;
     for (int round = 0; round < Rounds; ++round) {
         const RelayResult l = relayCall(Bytes, 0, &line);

@@ -38,6 +38,7 @@ const QList<Area> &areas()
         {"exchange", {"simline", "capi", "sff", "t30", "faxtiff"}},
         {"t30", {"faxtiff", "sff"}},
         {"faxtiff", {"sff"}},
+        // SFF's Qt Gui layer: rendering pages, pages from images.
         {"sff/gui", {"sff"}},
         {"sff", {}},
         {"tools", {"sff", "sff/gui", "faxtiff", "platform"}},
@@ -53,8 +54,10 @@ const Area *areaOf(const QString &relativePath)
     qsizetype bestLength = -1;
     for (const Area &a : areas()) {
         const QString prefix = QLatin1String(a.prefix);
-        if ((relativePath == prefix || relativePath.startsWith(prefix + u'/'))
-            && prefix.size() > bestLength) {
+        // A prefix names a folder ("sff") or the files of one name in it ("sff/render").
+        const bool matches = relativePath == prefix || relativePath.startsWith(prefix + u'/')
+                             || relativePath.startsWith(prefix + u'.');
+        if (matches && prefix.size() > bestLength) {
             best = &a;
             bestLength = prefix.size();
         }
@@ -160,7 +163,10 @@ private slots:
         QTest::newRow("codec sees the SFF reader") << "capi/message.cpp" << "sff/reader.h" << false;
         QTest::newRow("codec sees itself") << "capi/trace.cpp" << "capi/message.h" << true;
         QTest::newRow("SFF core sees its drawing") << "sff/reader.cpp" << "sff/gui/render.h" << false;
+        QTest::newRow("SFF core sees images") << "sff/writer.cpp" << "sff/gui/imagewriter.h" << false;
         QTest::newRow("SFF drawing sees the core") << "sff/gui/render.cpp" << "sff/reader.h" << true;
+        QTest::newRow("T.30 sees the component") << "t30/call.cpp" << "component/faxcall.h" << false;
+        QTest::newRow("libcapi20 line sees the simulated one") << "capi20/transport.cpp" << "simline/simulatedline.h" << false;
         QTest::newRow("SFF sees the platform") << "sff/writer.cpp" << "platform/drivepath.h" << false;
         QTest::newRow("platform sees the log") << "platform/drivepath.cpp" << "log/debuglog.h" << false;
         QTest::newRow("line sees the component") << "simline/line.cpp" << "component/faxcall.h" << false;

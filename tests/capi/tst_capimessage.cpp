@@ -79,6 +79,77 @@ QByteArray hex(const char *h)
     return QByteArray::fromHex(h);
 }
 
+// Distinct values for every parameter, so that two parameters swapped in a layout change the
+// bytes. Their encodings, written out by hand, are in the comments.
+using Setter = void (*)(Message &);
+constexpr quint32 kCtrl = 1;          // 01000000
+constexpr quint32 kPlci = 0x0201;     // 01020000
+constexpr quint32 kNcci = 0x00030201; // 01020300
+const Setter setInfo = [](Message &m) { m.info = 0x2001; }; // 0120
+const Setter setCip = [](Message &m) { m.cip = cip::FaxG3; }; // 1100
+const Setter setReject = [](Message &m) { m.reject = reject::UserBusy; }; // 0300
+const Setter setReason = [](Message &m) { m.reason = reason::UserBusy; }; // 9134
+const Setter setReasonB3 = [](Message &m) { m.reason = reason::FaxNotG3; }; // 1133
+const Setter setInfoMask = [](Message &m) { m.infoMask = 0x10; }; // 10000000
+const Setter setCipMask = [](Message &m) { m.cipMask = 0x00020010; }; // 10000200
+const Setter setCipMask2 = [](Message &m) { m.cipMask2 = 5; }; // 05000000
+// 03 80 3132
+const Setter setCalled = [](Message &m) { m.calledParty = {0x80, QStringLiteral("12")}; };
+// 04 0080 3334
+const Setter setCalling = [](Message &m) { m.callingParty = {0x00, 0x80, QStringLiteral("34")}; };
+// 04 0183 3536
+const Setter setConnected = [](Message &m) {
+    m.connectedNumber = {0x01, 0x83, QStringLiteral("56")};
+};
+const Setter setCalledSub = [](Message &m) { m.calledSubaddress = hex("8050"); }; // 02 8050
+const Setter setCallingSub = [](Message &m) { m.callingSubaddress = hex("8051"); }; // 02 8051
+const Setter setConnectedSub = [](Message &m) { m.connectedSubaddress = hex("8052"); }; // 02 8052
+// 13 0400 0400 0400 00 00 0a (0100 0000 02 4944 02 484c)
+const Setter setBProtocol = [](Message &m) {
+    m.bProtocol = BProtocol::faxG3({1, 0, QStringLiteral("ID"), QStringLiteral("HL")});
+};
+const Setter setBc = [](Message &m) { m.bc = hex("8890"); }; // 02 8890
+const Setter setLlc = [](Message &m) { m.llc = hex("a1"); }; // 01 a1
+const Setter setHlc = [](Message &m) { m.hlc = hex("9184"); }; // 02 9184
+// 06 00 02 2a37 00 00
+const Setter setAdditionalInfo = [](Message &m) { m.additionalInfo.keypadFacility = "*7"; };
+// 0b 8025 0100 0000 0400 02 524d
+const Setter setNcpi = [](Message &m) {
+    m.ncpi = FaxNcpi{9600, 1, 0, 4, QStringLiteral("RM")}.toBytes();
+};
+const Setter setInfoNumber = [](Message &m) { m.infoNumber = infonumber::Alerting; }; // 0180
+const Setter setInfoElement = [](Message &m) { m.infoElement = hex("0102"); }; // 02 0102
+const Setter setFacilitySelector = [](Message &m) { m.facilitySelector = 1; }; // 0100
+// 03 050607
+const Setter setFacilityParameter = [](Message &m) { m.facilityParameter = hex("050607"); };
+const Setter setDataPointer = [](Message &m) { m.dataPointer = 0xAABBCCDD; }; // ddccbbaa
+const Setter setDataLength = [](Message &m) { m.dataLength = 2048; }; // 0008
+const Setter setDataHandle = [](Message &m) { m.dataHandle = 5; }; // 0500
+const Setter setFlags = [](Message &m) { m.flags = 4; }; // 0400
+const Setter setData64 = [](Message &m) { m.data64 = 0x1122334455667788ull; }; // 8877665544332211
+
+// The names of every message the codec knows.
+QSet<QString> knownNames()
+{
+    QSet<QString> names;
+    for (int c = 0; c < 256; ++c) {
+        for (int s = 0x80; s <= 0x83; ++s) {
+            if (isKnownMessage(Command(c), Subcommand(s)))
+                names.insert(messageName(Command(c), Subcommand(s)));
+        }
+    }
+    return names;
+}
+
+Message built(Command c, Subcommand s, quint32 address, std::initializer_list<Setter> setters)
+{
+    Message m(c, s, 1, address);
+    m.number = 1;
+    for (Setter set : setters)
+        set(m);
+    return m;
+}
+
 } // namespace
 
 class TestCapiMessage : public QObject
@@ -174,6 +245,213 @@ private slots:
         QCOMPARE(r.message(), message);
     }
 
+    // Every message of the table, its bytes written out by hand in the parameter order of
+    // the CAPI 2.0 message descriptions, and its trace line.
+    void everyLayout_data()
+    {
+        QTest::addColumn<Message>("message");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("trace");
+        using C = Command;
+        using S = Subcommand;
+        QSet<QString> rowNames;
+        const auto row = [&rowNames](const char *name, const Message &m, quint8 command,
+                                     quint8 subcommand, const char *params, const char *trace) {
+            rowNames.insert(messageName(m.command, m.subcommand));
+            QTest::newRow(name) << m << wire(command, subcommand, hex(params))
+                                << QString::fromUtf8(trace);
+        };
+        row("ALERT_REQ", built(C::Alert, S::Req, kPlci, {setAdditionalInfo}), 0x01, 0x80,
+            "01020000 06 00 02 2a37 00 00",
+            "-> ALERT_REQ app 1 #1 plci 0x0201 additional info present");
+        row("ALERT_CONF", built(C::Alert, S::Conf, kPlci, {setInfo}), 0x01, 0x81, "01020000 0120",
+            "<- ALERT_CONF app 1 #1 plci 0x0201 info message not supported in current state "
+            "(0x2001)");
+        row("CONNECT_REQ",
+            built(C::Connect, S::Req, kCtrl,
+                  {setCip, setCalled, setCalling, setCalledSub, setCallingSub, setBProtocol, setBc,
+                   setLlc, setHlc, setAdditionalInfo}),
+            0x02, 0x80,
+            "01000000 1100 03 80 3132 04 0080 3334 02 8050 02 8051 13 0400 0400 0400 00 00 0a 0100 "
+            "0000 02 4944 02 484c 02 8890 01 a1 02 9184 06 00 02 2a37 00 00",
+            "-> CONNECT_REQ app 1 #1 ctrl 1 cip 17 (G3 fax) called \"12\" calling \"34\" called "
+            "subaddress 80 50 calling subaddress 80 51 B protocol 4/4/4 (high resolution, format "
+            "0, station \"ID\", head line \"HL\") bc 88 90 llc a1 hlc 91 84 additional info "
+            "present");
+        row("CONNECT_CONF", built(C::Connect, S::Conf, kPlci, {setInfo}), 0x02, 0x81,
+            "01020000 0120",
+            "<- CONNECT_CONF app 1 #1 plci 0x0201 info message not supported in current state "
+            "(0x2001)");
+        row("CONNECT_IND",
+            built(C::Connect, S::Ind, kPlci,
+                  {setCip, setCalled, setCalling, setCalledSub, setCallingSub, setBc, setLlc,
+                   setHlc, setAdditionalInfo}),
+            0x02, 0x82,
+            "01020000 1100 03 80 3132 04 0080 3334 02 8050 02 8051 02 8890 01 a1 02 9184 06 00 02 "
+            "2a37 00 00",
+            "<- CONNECT_IND app 1 #1 plci 0x0201 cip 17 (G3 fax) called \"12\" calling \"34\" "
+            "called "
+            "subaddress 80 50 calling subaddress 80 51 bc 88 90 llc a1 hlc 91 84 additional info "
+            "present");
+        row("CONNECT_RESP",
+            built(C::Connect, S::Resp, kPlci,
+                  {setReject, setBProtocol, setConnected, setConnectedSub, setLlc,
+                   setAdditionalInfo}),
+            0x02, 0x83,
+            "01020000 0300 13 0400 0400 0400 00 00 0a 0100 0000 02 4944 02 484c 04 0183 3536 02 "
+            "8052 01 a1 06 00 02 2a37 00 00",
+            "-> CONNECT_RESP app 1 #1 plci 0x0201 reject 3 (reject, user busy) B protocol 4/4/4 "
+            "(high resolution, format 0, station \"ID\", head line \"HL\") connected \"56\" "
+            "connected "
+            "subaddress 80 52 llc a1 additional info present");
+        row("CONNECT_ACTIVE_IND",
+            built(C::ConnectActive, S::Ind, kPlci, {setConnected, setConnectedSub, setLlc}), 0x03,
+            0x82, "01020000 04 0183 3536 02 8052 01 a1",
+            "<- CONNECT_ACTIVE_IND app 1 #1 plci 0x0201 connected \"56\" connected subaddress 80 "
+            "52 llc a1");
+        row("CONNECT_ACTIVE_RESP", built(C::ConnectActive, S::Resp, kPlci, {}), 0x03, 0x83,
+            "01020000", "-> CONNECT_ACTIVE_RESP app 1 #1 plci 0x0201");
+        row("DISCONNECT_REQ", built(C::Disconnect, S::Req, kPlci, {setAdditionalInfo}), 0x04, 0x80,
+            "01020000 06 00 02 2a37 00 00",
+            "-> DISCONNECT_REQ app 1 #1 plci 0x0201 additional info present");
+        row("DISCONNECT_CONF", built(C::Disconnect, S::Conf, kPlci, {setInfo}), 0x04, 0x81,
+            "01020000 0120",
+            "<- DISCONNECT_CONF app 1 #1 plci 0x0201 info message not supported in current state "
+            "(0x2001)");
+        row("DISCONNECT_IND", built(C::Disconnect, S::Ind, kPlci, {setReason}), 0x04, 0x82,
+            "01020000 9134", "<- DISCONNECT_IND app 1 #1 plci 0x0201 reason user busy (0x3491)");
+        row("DISCONNECT_RESP", built(C::Disconnect, S::Resp, kPlci, {}), 0x04, 0x83, "01020000",
+            "-> DISCONNECT_RESP app 1 #1 plci 0x0201");
+        row("LISTEN_REQ",
+            built(C::Listen, S::Req, kCtrl,
+                  {setInfoMask, setCipMask, setCipMask2, setCalling, setCallingSub}),
+            0x05, 0x80, "01000000 10000000 10000200 05000000 04 0080 3334 02 8051",
+            "-> LISTEN_REQ app 1 #1 ctrl 1 info mask 0x00000010 cip mask 0x00020010 cip mask 2 "
+            "0x00000005 calling \"34\" calling subaddress 80 51");
+        row("LISTEN_CONF", built(C::Listen, S::Conf, kCtrl, {setInfo}), 0x05, 0x81, "01000000 0120",
+            "<- LISTEN_CONF app 1 #1 ctrl 1 info message not supported in current state (0x2001)");
+        row("INFO_REQ", built(C::Info, S::Req, kPlci, {setCalled, setAdditionalInfo}), 0x08, 0x80,
+            "01020000 03 80 3132 06 00 02 2a37 00 00",
+            "-> INFO_REQ app 1 #1 plci 0x0201 called \"12\" additional info present");
+        row("INFO_CONF", built(C::Info, S::Conf, kPlci, {setInfo}), 0x08, 0x81, "01020000 0120",
+            "<- INFO_CONF app 1 #1 plci 0x0201 info message not supported in current state "
+            "(0x2001)");
+        row("INFO_IND", built(C::Info, S::Ind, kCtrl, {setInfoNumber, setInfoElement}), 0x08, 0x82,
+            "01000000 0180 02 0102",
+            "<- INFO_IND app 1 #1 ctrl 1 info number 0x8001 (alerting) element 01 02");
+        row("INFO_RESP", built(C::Info, S::Resp, kCtrl, {}), 0x08, 0x83, "01000000",
+            "-> INFO_RESP app 1 #1 ctrl 1");
+        row("SELECT_B_PROTOCOL_REQ", built(C::SelectBProtocol, S::Req, kPlci, {setBProtocol}), 0x41,
+            0x80, "01020000 13 0400 0400 0400 00 00 0a 0100 0000 02 4944 02 484c",
+            "-> SELECT_B_PROTOCOL_REQ app 1 #1 plci 0x0201 B protocol 4/4/4 (high resolution, "
+            "format 0, station \"ID\", head line \"HL\")");
+        row("SELECT_B_PROTOCOL_CONF", built(C::SelectBProtocol, S::Conf, kPlci, {setInfo}), 0x41,
+            0x81, "01020000 0120",
+            "<- SELECT_B_PROTOCOL_CONF app 1 #1 plci 0x0201 info message not supported in "
+            "current state (0x2001)");
+        row("FACILITY_REQ",
+            built(C::Facility, S::Req, kNcci, {setFacilitySelector, setFacilityParameter}), 0x80,
+            0x80, "01020300 0100 03 050607",
+            "-> FACILITY_REQ app 1 #1 ncci 0x00030201 facility 1 parameter 05 06 07");
+        row("FACILITY_CONF",
+            built(C::Facility, S::Conf, kNcci,
+                  {setInfo, setFacilitySelector, setFacilityParameter}),
+            0x80, 0x81, "01020300 0120 0100 03 050607",
+            "<- FACILITY_CONF app 1 #1 ncci 0x00030201 info message not supported in current "
+            "state (0x2001) facility 1 parameter 05 06 07");
+        row("FACILITY_IND",
+            built(C::Facility, S::Ind, kPlci, {setFacilitySelector, setFacilityParameter}), 0x80,
+            0x82, "01020000 0100 03 050607",
+            "<- FACILITY_IND app 1 #1 plci 0x0201 facility 1 parameter 05 06 07");
+        row("FACILITY_RESP",
+            built(C::Facility, S::Resp, kCtrl, {setFacilitySelector, setFacilityParameter}), 0x80,
+            0x83, "01000000 0100 03 050607",
+            "-> FACILITY_RESP app 1 #1 ctrl 1 facility 1 parameter 05 06 07");
+        row("CONNECT_B3_REQ", built(C::ConnectB3, S::Req, kPlci, {setNcpi}), 0x82, 0x80,
+            "01020000 0b 8025 0100 0000 0400 02 524d",
+            "-> CONNECT_B3_REQ app 1 #1 plci 0x0201 NCPI rate 9600 high format 0 pages 4 station "
+            "\"RM\"");
+        row("CONNECT_B3_CONF", built(C::ConnectB3, S::Conf, kNcci, {setInfo}), 0x82, 0x81,
+            "01020300 0120",
+            "<- CONNECT_B3_CONF app 1 #1 ncci 0x00030201 info message not supported in current "
+            "state (0x2001)");
+        row("CONNECT_B3_IND", built(C::ConnectB3, S::Ind, kNcci, {setNcpi}), 0x82, 0x82,
+            "01020300 0b 8025 0100 0000 0400 02 524d",
+            "<- CONNECT_B3_IND app 1 #1 ncci 0x00030201 NCPI rate 9600 high format 0 pages 4 "
+            "station \"RM\"");
+        row("CONNECT_B3_RESP", built(C::ConnectB3, S::Resp, kNcci, {setReject, setNcpi}), 0x82,
+            0x83, "01020300 0300 0b 8025 0100 0000 0400 02 524d",
+            "-> CONNECT_B3_RESP app 1 #1 ncci 0x00030201 reject 3 (reject, user busy) NCPI rate "
+            "9600 high format 0 pages 4 station \"RM\"");
+        row("CONNECT_B3_ACTIVE_IND", built(C::ConnectB3Active, S::Ind, kNcci, {setNcpi}), 0x83,
+            0x82, "01020300 0b 8025 0100 0000 0400 02 524d",
+            "<- CONNECT_B3_ACTIVE_IND app 1 #1 ncci 0x00030201 NCPI rate 9600 high format 0 "
+            "pages 4 station \"RM\"");
+        row("CONNECT_B3_ACTIVE_RESP", built(C::ConnectB3Active, S::Resp, kNcci, {}), 0x83, 0x83,
+            "01020300", "-> CONNECT_B3_ACTIVE_RESP app 1 #1 ncci 0x00030201");
+        row("CONNECT_B3_T90_ACTIVE_IND", built(C::ConnectB3T90Active, S::Ind, kNcci, {setNcpi}),
+            0x88, 0x82, "01020300 0b 8025 0100 0000 0400 02 524d",
+            "<- CONNECT_B3_T90_ACTIVE_IND app 1 #1 ncci 0x00030201 NCPI rate 9600 high format 0 "
+            "pages 4 station \"RM\"");
+        row("CONNECT_B3_T90_ACTIVE_RESP", built(C::ConnectB3T90Active, S::Resp, kNcci, {}), 0x88,
+            0x83, "01020300", "-> CONNECT_B3_T90_ACTIVE_RESP app 1 #1 ncci 0x00030201");
+        row("DISCONNECT_B3_REQ", built(C::DisconnectB3, S::Req, kNcci, {setNcpi}), 0x84, 0x80,
+            "01020300 0b 8025 0100 0000 0400 02 524d",
+            "-> DISCONNECT_B3_REQ app 1 #1 ncci 0x00030201 NCPI rate 9600 high format 0 pages 4 "
+            "station \"RM\"");
+        row("DISCONNECT_B3_CONF", built(C::DisconnectB3, S::Conf, kNcci, {setInfo}), 0x84, 0x81,
+            "01020300 0120",
+            "<- DISCONNECT_B3_CONF app 1 #1 ncci 0x00030201 info message not supported in "
+            "current state (0x2001)");
+        row("DISCONNECT_B3_IND", built(C::DisconnectB3, S::Ind, kNcci, {setReasonB3, setNcpi}),
+            0x84, 0x82, "01020300 1133 0b 8025 0100 0000 0400 02 524d",
+            "<- DISCONNECT_B3_IND app 1 #1 ncci 0x00030201 reason B3 remote is not a G3 fax "
+            "(0x3311) NCPI rate 9600 high format 0 pages 4 station \"RM\"");
+        row("DISCONNECT_B3_RESP", built(C::DisconnectB3, S::Resp, kNcci, {}), 0x84, 0x83,
+            "01020300", "-> DISCONNECT_B3_RESP app 1 #1 ncci 0x00030201");
+        row("DATA_B3_REQ",
+            built(C::DataB3, S::Req, kNcci,
+                  {setDataPointer, setDataLength, setDataHandle, setFlags}),
+            0x86, 0x80, "01020300 ddccbbaa 0008 0500 0400",
+            "-> DATA_B3_REQ app 1 #1 ncci 0x00030201 len 2048 handle 5 flags 0x0004");
+        row("DATA_B3_CONF", built(C::DataB3, S::Conf, kNcci, {setDataHandle, setInfo}), 0x86, 0x81,
+            "01020300 0500 0120",
+            "<- DATA_B3_CONF app 1 #1 ncci 0x00030201 handle 5 info message not supported in "
+            "current state (0x2001)");
+        row("DATA_B3_IND",
+            built(C::DataB3, S::Ind, kNcci,
+                  {setDataPointer, setDataLength, setDataHandle, setFlags, setData64}),
+            0x86, 0x82, "01020300 ddccbbaa 0008 0500 0400 8877665544332211",
+            "<- DATA_B3_IND app 1 #1 ncci 0x00030201 len 2048 handle 5 flags 0x0004");
+        row("DATA_B3_RESP", built(C::DataB3, S::Resp, kNcci, {setDataHandle}), 0x86, 0x83,
+            "01020300 0500", "-> DATA_B3_RESP app 1 #1 ncci 0x00030201 handle 5");
+        row("RESET_B3_REQ", built(C::ResetB3, S::Req, kNcci, {setNcpi}), 0x87, 0x80,
+            "01020300 0b 8025 0100 0000 0400 02 524d",
+            "-> RESET_B3_REQ app 1 #1 ncci 0x00030201 NCPI rate 9600 high format 0 pages 4 "
+            "station \"RM\"");
+        row("RESET_B3_CONF", built(C::ResetB3, S::Conf, kNcci, {setInfo}), 0x87, 0x81,
+            "01020300 0120",
+            "<- RESET_B3_CONF app 1 #1 ncci 0x00030201 info message not supported in current "
+            "state (0x2001)");
+        row("RESET_B3_IND", built(C::ResetB3, S::Ind, kNcci, {setNcpi}), 0x87, 0x82,
+            "01020300 0b 8025 0100 0000 0400 02 524d",
+            "<- RESET_B3_IND app 1 #1 ncci 0x00030201 NCPI rate 9600 high format 0 pages 4 "
+            "station \"RM\"");
+        row("RESET_B3_RESP", built(C::ResetB3, S::Resp, kNcci, {}), 0x87, 0x83, "01020300",
+            "-> RESET_B3_RESP app 1 #1 ncci 0x00030201");
+        QCOMPARE(rowNames, knownNames());
+    }
+    void everyLayout()
+    {
+        QFETCH(Message, message);
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, trace);
+        QCOMPARE(encode(message).toHex(' '), bytes.toHex(' '));
+        const DecodeResult r = decode(bytes);
+        QVERIFY2(r.ok(), qPrintable(r.ok() ? QString() : r.error().text));
+        QCOMPARE(r.message(), message);
+        QCOMPARE(traceLine(message), trace);
+    }
     // Structs of 255 bytes and more take the escaped length; a message that cannot fit in
     // 65535 bytes is not encoded at all.
     void longStructs()
@@ -313,6 +591,115 @@ private slots:
         QFETCH(QString, line);
         QCOMPARE(traceLine(message), line);
     }
+
+    // The corners of each way a parameter reads: numbers wider than their digits, values
+    // without words, long and foreign structs, messages outside the table.
+    void traceCorners_data()
+    {
+        QTest::addColumn<Message>("message");
+        QTest::addColumn<QString>("line");
+        const auto row = [](const char *name, const Message &m, const char *line) {
+            QTest::newRow(name) << m << QString::fromUtf8(line);
+        };
+        Message info(Command::Info, Subcommand::Ind, 7, 1);
+        info.infoNumber = 0x0070;
+        info.infoElement = QByteArray(20, '\x5a');
+        row("INFO_IND to a controller, element of 20 bytes", info,
+            "<- INFO_IND app 7 #0 ctrl 1 info number 0x0070 (info element) element 5a 5a 5a 5a "
+            "5a 5a 5a 5a 5a 5a 5a 5a 5a 5a 5a 5a ... (20 bytes)");
+        info.address = 0x0301;
+        info.infoNumber = infonumber::Disconnect;
+        row("INFO_IND to a PLCI", info,
+            "<- INFO_IND app 7 #0 plci 0x0301 info number 0x8045 (disconnect) element 5a 5a 5a "
+            "5a 5a 5a 5a 5a 5a 5a 5a 5a 5a 5a 5a 5a ... (20 bytes)");
+        info.address = 0x00020301;
+        info.infoElement = QByteArray(16, '\x01');
+        row("INFO_IND to an NCCI, element of 16 bytes", info,
+            "<- INFO_IND app 7 #0 ncci 0x00020301 info number 0x8045 (disconnect) element 01 01 "
+            "01 01 01 01 01 01 01 01 01 01 01 01 01 01");
+
+        Message wide(Command::DisconnectB3, Subcommand::Resp, 65535, 0x7FFF0301);
+        wide.number = 65535;
+        row("largest numbers", wide, "-> DISCONNECT_B3_RESP app 65535 #65535 ncci 0x7fff0301");
+        Message plci(Command::Disconnect, Subcommand::Ind, 1, 0x12345);
+        plci.reason = 0x3455;
+        row("PLCI beyond four digits, unnamed cause", plci,
+            "<- DISCONNECT_IND app 1 #0 plci 0x12345 reason cause 85 (0x3455)");
+        plci.reason = 0x2222;
+        row("unknown reason", plci,
+            "<- DISCONNECT_IND app 1 #0 plci 0x12345 reason unknown reason (0x2222)");
+
+        Message connect(Command::Connect, Subcommand::Ind, 1, 0x0101);
+        connect.cip = 9;
+        connect.calledParty = {0x81, QStringLiteral("\u00e9t\u00e9")};
+        connect.callingParty.digits = QStringLiteral("%1 %2");
+        connect.bc = QByteArray::fromHex("8890a3");
+        connect.additionalInfo.sendingComplete = QByteArray();
+        row("CONNECT_IND with unknown CIP and foreign digits", connect,
+            "<- CONNECT_IND app 1 #0 plci 0x0101 cip 9 (CIP 9) called \"\u00e9t\u00e9\" calling "
+            "\"%1 %2\" bc "
+            "88 90 a3 additional info present");
+
+        Message resp(Command::Connect, Subcommand::Resp, 1, 0x0101);
+        BProtocol g4 = BProtocol::faxG4(bproto::B3T90NL);
+        g4.b3Configuration = QByteArray::fromHex("0102030405060708090a0b0c0d0e0f1011");
+        resp.bProtocol = g4;
+        resp.reject = 0x0099;
+        row("CONNECT_RESP, non-fax B3 configuration, unknown reject", resp,
+            "-> CONNECT_RESP app 1 #0 plci 0x0101 reject 153 (reject 153) B protocol 0/0/1 B3 "
+            "config 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f 10 ... (17 bytes)");
+        resp.reject = 0x3401;
+        resp.bProtocol = BProtocol::faxG3({0, 3, QString(), QStringLiteral("50% off")});
+        row("CONNECT_RESP, cause reject, standard resolution", resp,
+            "-> CONNECT_RESP app 1 #0 plci 0x0101 reject 0x3401 (reject, unassigned number) B "
+            "protocol 4/4/4 (standard resolution, format 3, station \"\", head line \"50% off\")");
+        resp.reject = 0x1234;
+        resp.bProtocol->b3 = bproto::B3T30Extended;
+        resp.bProtocol->b3Configuration = QByteArray::fromHex("0100");
+        row("CONNECT_RESP, other reject, broken fax configuration", resp,
+            "-> CONNECT_RESP app 1 #0 plci 0x0101 reject 0x1234 (reject 4660) B protocol 4/4/5 "
+            "B3 config 01 00");
+
+        Message listen(Command::Listen, Subcommand::Req, 1, 2);
+        listen.cipMask2 = 0x80000001;
+        listen.callingSubaddress = QByteArray::fromHex("80");
+        row("LISTEN_REQ with CIP mask 2", listen,
+            "-> LISTEN_REQ app 1 #0 ctrl 2 info mask 0x00000000 cip mask 0x00000000 cip mask 2 "
+            "0x80000001 calling subaddress 80");
+
+        Message data = Message::dataB3Req(1, 0x00010101, QByteArray(7, 'x'), 65535, 0x0004);
+        data.data64 = 1;
+        row("DATA_B3_REQ with flags and 64-bit pointer", data,
+            "-> DATA_B3_REQ app 1 #0 ncci 0x00010101 len 7 handle 65535 flags 0x0004");
+        Message conf(Command::DataB3, Subcommand::Conf, 1, 0x00010101);
+        conf.info = 0x7777;
+        row("DATA_B3_CONF with unknown info", conf,
+            "<- DATA_B3_CONF app 1 #0 ncci 0x00010101 handle 0 info unknown info (0x7777)");
+
+        Message ncpi(Command::ConnectB3Active, Subcommand::Ind, 1, 0x00010101);
+        ncpi.ncpi = QByteArray::fromHex("0102");
+        row("NCPI that is not a fax NCPI", ncpi,
+            "<- CONNECT_B3_ACTIVE_IND app 1 #0 ncci 0x00010101 NCPI 01 02");
+        ncpi.ncpi = FaxNcpi{65535, 7, 2, 1000, QStringLiteral("\"q\"")}.toBytes();
+        row("fax NCPI, odd resolution", ncpi,
+            "<- CONNECT_B3_ACTIVE_IND app 1 #0 ncci 0x00010101 NCPI rate 65535 high format 2 "
+            "pages 1000 station \"\"q\"\"");
+
+        Message facility(Command::Facility, Subcommand::Conf, 1, 0x00010101);
+        facility.info = info::FacilityNotSupported;
+        facility.facilitySelector = 0xFFFF;
+        row("FACILITY_CONF, largest selector, no parameter", facility,
+            "<- FACILITY_CONF app 1 #0 ncci 0x00010101 info facility not supported (0x300b) "
+            "facility 65535");
+
+        row("MANUFACTURER_REQ, outside the table",
+            Message(Command::Manufacturer, Subcommand::Req, 1, 1), "-> MANUFACTURER_REQ app 1 #0");
+        row("unknown command", Message(Command(0x7E), Subcommand::Req, 1, 1),
+            "-> COMMAND_0x7e_REQ app 1 #0");
+        row("unknown subcommand", Message(Command::Connect, Subcommand(0x84), 1, 1),
+            "<- CONNECT_0x84 app 1 #0");
+    }
+    void traceCorners() { traceLines(); }
 
     void valueWords_data()
     {

@@ -8,7 +8,9 @@
 #include "component/faxdocs.h"
 #include "common/testenv.h"
 
-#include "capi/simulatedline.h"
+#include "component/factory.h"
+#include "component/lineprovider.h"
+#include "simline/simulatedline.h"
 #include "platform/drivepath.h"
 
 #include <QApplication>
@@ -20,7 +22,7 @@
 using componenttest::Endpoint;
 using quillon::EventSlot;
 using quillon::MemberId;
-using Fault = capi::SimulatedLine::Fault;
+using Fault = simline::SimulatedLine::Fault;
 
 namespace {
 
@@ -118,6 +120,9 @@ int runCall(const Row &row, bool real)
     componenttest::writeFile(platform::localPath(kSendFile), document);
     QFile::remove(platform::localPath(kReceiveFile));
 
+    // The component's lines as the plugin makes them, owned by this call.
+    const auto lines = std::make_shared<quillon::component::ProcessLines>();
+    quillon::component::QuillonFactory factory(lines);
     QProcess exchange;
     if (real) {
         const int port = freePort();
@@ -131,14 +136,14 @@ int runCall(const Row &row, bool real)
     } else {
         writeSettings(QStringLiteral("[simulated]\nspeed=%1\n").arg(kSpeed).toLatin1());
         const sff::DocumentInfo info = sff::checkData(document);
-        capi::SimulatedLine::instance().setFault(
+        lines->simulatedLine().setFault(
             row.action == Action::DropLine ? Fault::DroppedLine : row.fault,
             int((info.pages[1].offset + 2048) / 2048));
     }
 
     QWidget host;
-    Endpoint snd(&host);
-    Endpoint rcv(&host);
+    Endpoint snd(&host, &factory);
+    Endpoint rcv(&host, &factory);
     snd.acceptFax = false;
     expect(snd.callBool(MemberId::StartCapi), QStringLiteral("the sender starts"));
     expect(rcv.callBool(MemberId::StartCapi), QStringLiteral("the receiver starts"));
@@ -148,6 +153,13 @@ int runCall(const Row &row, bool real)
         fprintf(stderr, "%s\n", qPrintable(snd.texts(EventSlot::Debug).join('\n')));
         return g_failures;
     }
+
+    // Each registration has a connection of its own: the receiver listens once its listen
+    // is confirmed, as an operator waits for the status to say so.
+    const auto listening = [&] {
+        return rcv.texts(EventSlot::Debug).filter(QStringLiteral("<- LISTEN_CONF")).size() >= 2;
+    };
+    expect(QTest::qWaitFor(listening, 5000), QStringLiteral("the receiver listens"));
 
     bool acted = false;
     rcv.onEvent = [&](int slot, QVariantList &params) {
@@ -174,7 +186,7 @@ int runCall(const Row &row, bool real)
         return snd.has(EventSlot::FaxSent) && snd.has(EventSlot::Disconnected)
                && (rcv.has(EventSlot::Disconnected) || !rcv.has(EventSlot::IncomingCall));
     };
-    QTest::qWaitFor(ended, 30000);
+    (void)QTest::qWaitFor(ended, 30000);
     const QString story = QStringLiteral("sender: %1\nreceiver: %2")
                               .arg(snd.texts(EventSlot::CallProgress).join(QStringLiteral(" | ")),
                                    rcv.texts(EventSlot::CallProgress).join(QStringLiteral(" | ")));
@@ -235,6 +247,9 @@ void TestCapi20Calls::calls()
 {
     QFETCH(QString, row);
     QFETCH(QString, line);
+    const Row *r = findRow(row);
+    if (line == QLatin1String("capi20") && r->fault != Fault::None)
+        QSKIP("the exchange has no test numbers for a busy or rejecting far end yet");
     QProcess child;
     child.setProgram(QCoreApplication::applicationFilePath());
     child.setArguments({QStringLiteral("--call"), row, line});

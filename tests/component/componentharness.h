@@ -1,6 +1,7 @@
 #pragma once
 
-// Loads the component plugin as the console's host does and records what its instances raise.
+// Loads the component plugin as the console's host does, or takes a factory a test built on a
+// line of its own, and records what its instances raise.
 
 #include "endpoint/quillonboundary.h"
 
@@ -36,11 +37,11 @@ struct Event
 class Endpoint
 {
 public:
-    explicit Endpoint(QWidget *host)
+    explicit Endpoint(QWidget *host, quillon::ComponentFactory *from = nullptr)
     {
         QVariantMap saved{{QLatin1String(quillon::kExtentX), 1296},
                           {QLatin1String(quillon::kExtentY), 1349}};
-        m_instance = factory()->create(host, saved);
+        m_instance = (from ? from : factory())->create(host, saved);
         m_instance->setEventSink([this](int slot, QVariantList &params) {
             if (m_inCall)
                 m_raisedInsideCall = true;

@@ -3,8 +3,8 @@
 // Fax documents for the component tests, written with the SFF library.
 
 #include "sff/reader.h"
-#include "sff/render.h"
-#include "sff/imagewriter.h"
+#include "sff/gui/imagewriter.h"
+#include "sff/gui/render.h"
 
 #include <QFile>
 #include <QImage>

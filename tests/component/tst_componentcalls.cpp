@@ -6,8 +6,10 @@
 #include "component/faxdocs.h"
 #include "common/testenv.h"
 
+#include "component/factory.h"
+#include "component/lineprovider.h"
 #include "capi/message.h"
-#include "capi/simulatedline.h"
+#include "simline/simulatedline.h"
 #include "platform/drivepath.h"
 
 #include <QApplication>
@@ -28,17 +30,31 @@ constexpr int kCallTimeout = 30000;
 // so an endpoint can act in the middle of the data.
 constexpr quint32 kWatchableRate = 256000;
 
-capi::SimulatedLine &line()
+// The line of the running test, fresh for each, and the component's factory on it.
+struct TestLine
 {
-    return capi::SimulatedLine::instance();
+    std::shared_ptr<simline::SimulatedLine> line = std::make_shared<simline::SimulatedLine>();
+    quillon::component::QuillonFactory factory{std::make_shared<quillon::component::FixedLine>(
+        line, simline::SimulatedLine::ControllerNumber)};
+};
+std::unique_ptr<TestLine> t_line;
+
+simline::SimulatedLine &line()
+{
+    return *t_line->line;
+}
+
+quillon::ComponentFactory *lineFactory()
+{
+    return &t_line->factory;
 }
 
 // The sending and the receiving endpoint as the console uses them.
 struct Pair
 {
     QWidget host;
-    Endpoint snd{&host};
-    Endpoint rcv{&host};
+    Endpoint snd{&host, lineFactory()};
+    Endpoint rcv{&host, lineFactory()};
 
     Pair()
     {
@@ -95,6 +111,7 @@ QString storyText(const Endpoint &e)
 // With the stage handlers gone, a send from scratch goes through on both sides.
 void sendCleanly(Pair &pair)
 {
+    line().setRate(0);
     pair.snd.onEvent = nullptr;
     pair.rcv.onEvent = nullptr;
     pair.clearEvents();
@@ -141,10 +158,6 @@ private:
 void TestComponentCalls::initTestCase()
 {
     QDir().mkpath(platform::localPath(QStringLiteral("C:\\tmp")));
-    // The component paces the line for an operator when it first uses it; tests run unpaced.
-    QWidget host;
-    Endpoint touch(&host);
-    QVERIFY(!touch.text(MemberId::CapiDescription).isEmpty());
     m_document = componenttest::testDocument(3);
     QVERIFY(sff::checkData(m_document).isValid());
     QVERIFY(m_document.size() > 6 * 2048); // several blocks a page
@@ -153,16 +166,17 @@ void TestComponentCalls::initTestCase()
 
 void TestComponentCalls::init()
 {
-    line().resetFaults();
+    // Each test owns its line: unpaced, without faults, the default no-answer timeout.
+    t_line = std::make_unique<TestLine>();
     QVERIFY(componenttest::writeFile(platform::localPath(kSendFile), m_document));
     QFile::remove(platform::localPath(kReceiveFile));
 }
 
 void TestComponentCalls::cleanup()
 {
-    line().resetFaults();
     QTRY_COMPARE_WITH_TIMEOUT(line().applicationCount(), 0, 5000);
     QTRY_COMPARE_WITH_TIMEOUT(line().callCount(), 0, 5000);
+    t_line.reset();
 }
 
 void TestComponentCalls::faxEndToEnd_data()
@@ -279,8 +293,8 @@ void TestComponentCalls::callNotTaken()
     switch (setup) {
     case Setup::AcceptFalse: pair.rcv.acceptFax = false; break;
     case Setup::MissingFolder: pair.rcv.set(MemberId::ReceiveFileName, missing); break;
-    case Setup::Busy: line().setFault(capi::SimulatedLine::Fault::UserBusy); break;
-    case Setup::NotAFax: line().setFault(capi::SimulatedLine::Fault::NotG3Fax); break;
+    case Setup::Busy: line().setFault(simline::SimulatedLine::Fault::UserBusy); break;
+    case Setup::NotAFax: line().setFault(simline::SimulatedLine::Fault::NotG3Fax); break;
     case Setup::IntoSentFile: pair.rcv.set(MemberId::ReceiveFileName, kSendFile); break;
     case Setup::NoListener: break;
     }
@@ -315,7 +329,7 @@ void TestComponentCalls::droppedLineLeavesPartialFile()
     // Three pages of several blocks each: the line drops inside the second page.
     const sff::DocumentInfo info = sff::checkData(m_document);
     const int dropAfter = int((info.pages[1].offset + 2048) / 2048);
-    line().setFault(capi::SimulatedLine::Fault::DroppedLine, dropAfter);
+    line().setFault(simline::SimulatedLine::Fault::DroppedLine, dropAfter);
 
     Pair pair;
     pair.start();
@@ -477,6 +491,7 @@ void TestComponentCalls::stopCapiInMidCall()
     QVERIFY(actor.callBool(MemberId::StartCapi));
     if (!senderStops)
         pair.rcv.call(MemberId::Listen);
+    line().setRate(0);
     pair.clearEvents();
     QVERIFY(pair.snd.send("6", "6", kSendFile));
     QTRY_VERIFY_WITH_TIMEOUT(pair.ended(), kCallTimeout);
@@ -549,7 +564,7 @@ void TestComponentCalls::sendRefused()
 void TestComponentCalls::startStopAndListenRules()
 {
     QWidget host;
-    Endpoint ep(&host);
+    Endpoint ep(&host, lineFactory());
     ep.call(MemberId::StopCapi); // harmless before any start
     ep.call(MemberId::Listen);
     QVERIFY(ep.callBool(MemberId::StartCapi));

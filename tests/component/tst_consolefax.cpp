@@ -1,5 +1,5 @@
 // The console window with the real component, as an operator uses it: Start, "send fax", the
-// call runs to its end on the simulated line, then Quit. The debug log on disk holds the
+// call runs to its end on a simulated line of the test's own, then Quit. The debug log on disk holds the
 // journal in order and the received file holds the sample's pages.
 
 #include "component/faxdocs.h"
@@ -7,8 +7,9 @@
 
 #include "app/frmtestprog.h"
 #include "app/journal/journallist.h"
-#include "capi/simulatedline.h"
-#include "endpoint/componenthost.h"
+#include "component/factory.h"
+#include "component/lineprovider.h"
+#include "simline/simulatedline.h"
 #include "platform/drivepath.h"
 
 #include <QDir>
@@ -41,6 +42,15 @@ int lineAt(const QStringList &lines, const QString &prefix, int from = 0)
     return -1;
 }
 
+// A simulated line of the test's own and the component's factory on it, as the console's host
+// would hand it the factory from the plugin.
+struct OwnLine
+{
+    std::shared_ptr<simline::SimulatedLine> line = std::make_shared<simline::SimulatedLine>();
+    quillon::component::QuillonFactory factory{std::make_shared<quillon::component::FixedLine>(
+        line, simline::SimulatedLine::ControllerNumber)};
+};
+
 } // namespace
 
 class TestConsoleFax : public QObject
@@ -71,12 +81,11 @@ void TestConsoleFax::startSendQuit()
     QVERIFY(componenttest::writeFile(local("C:\\tmp\\testfax.sff"), sample));
     QFile::remove(local("C:\\tmp\\recieved.sff"));
 
-    // The host finds the component beside the console, as it does for quillon-console.
-    quillon::ComponentHost host({QFileInfo(QStringLiteral(QUILLON_PLUGIN_FILE)).path()});
+    OwnLine own;
     QList<int> exits;
     QStringList failures;
     {
-        frmTestprog window(host.factory());
+        frmTestprog window(own.factory);
         window.setErrorReport([&failures](const platform::Failure &f) {
             failures << QStringLiteral("%1 %2").arg(f.number()).arg(f.text());
         });
@@ -93,8 +102,6 @@ void TestConsoleFax::startSendQuit()
         click(QStringLiteral("cmdStart"));
         const QString info = window.findChild<QWidget *>("CapiInfo")->property("plainText").toString();
         QVERIFY2(info.startsWith("StartCapi()=True   CAPI "), qPrintable(info));
-        // The component paces the line for an operator to watch; the test needs no pacing.
-        capi::SimulatedLine::instance().resetFaults();
 
         click(button);
         auto *callinfo = window.findChild<JournalList *>(QStringLiteral("lbCallinfo"));
@@ -113,7 +120,7 @@ void TestConsoleFax::startSendQuit()
         QVERIFY2(failures.isEmpty(), qPrintable(failures.join('\n')));
     }
     // Stop, run by Quit, released both endpoints from the line.
-    QCOMPARE(capi::SimulatedLine::instance().applicationCount(), 0);
+    QCOMPARE(own.line->applicationCount(), 0);
 
     // The log on disk: the send result, then the call as both endpoints reported it.
     const QStringList lines = logLines();
@@ -150,9 +157,9 @@ void TestConsoleFax::sendWhileReceivingKeepsTheFax()
     QVERIFY(componenttest::writeFile(local("C:\\tmp\\testfax.sff"), sample));
     QFile::remove(local("C:\\tmp\\recieved.sff"));
 
-    quillon::ComponentHost host({QFileInfo(QStringLiteral(QUILLON_PLUGIN_FILE)).path()});
+    OwnLine own;
     QStringList failures;
-    frmTestprog window(host.factory());
+    frmTestprog window(own.factory);
     window.setErrorReport([&failures](const platform::Failure &f) { failures << f.text(); });
     window.setProgramEnd([](int) {});
     window.load();
@@ -161,7 +168,7 @@ void TestConsoleFax::sendWhileReceivingKeepsTheFax()
     auto *send = window.findChild<QPushButton *>(QStringLiteral("cmdSendFax"));
     QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("cmdStart")), Qt::LeftButton);
     // A slow line, so the second click lands while the data is on its way.
-    capi::SimulatedLine::instance().setRate(128000);
+    own.line->setRate(128000);
     QTest::mouseClick(send, Qt::LeftButton);
 
     auto *callinfo = window.findChild<JournalList *>(QStringLiteral("lbCallinfo"));
@@ -177,7 +184,6 @@ void TestConsoleFax::sendWhileReceivingKeepsTheFax()
     auto *debug = window.findChild<JournalList *>(QStringLiteral("lbDebug"));
     QCOMPARE(debug->itemText(debug->count() - 1).left(31), QStringLiteral("snd: SendFax(...) result: False"));
     QTRY_VERIFY_WITH_TIMEOUT(count(QStringLiteral("rcv: Disconnected")) == 1, 30000);
-    capi::SimulatedLine::instance().resetFaults();
     QVERIFY2(failures.isEmpty(), qPrintable(failures.join('\n')));
     QCOMPARE(count(QStringLiteral("snd: Fax sent, success=True")), 1);
     QCOMPARE(componenttest::readFile(local("C:\\tmp\\recieved.sff")), sample);

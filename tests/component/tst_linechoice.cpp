@@ -5,7 +5,9 @@
 #include "component/faxdocs.h"
 #include "common/testenv.h"
 
-#include "capi/simulatedline.h"
+#include "component/factory.h"
+#include "component/lineprovider.h"
+#include "simline/simulatedline.h"
 #include "platform/drivepath.h"
 
 #include <QApplication>
@@ -44,11 +46,16 @@ class TestLineChoice : public QObject
 
 private slots:
     void initTestCase();
+    void init();
     void cleanup();
     void unusableSettingsRefuseTheStart_data();
     void unusableSettingsRefuseTheStart();
     void receiverAnswersOnlyItsNumbers();
     void statusNamesTheLine();
+
+private:
+    std::shared_ptr<quillon::component::ProcessLines> m_lines;
+    std::unique_ptr<quillon::component::QuillonFactory> m_factory;
 };
 
 void TestLineChoice::initTestCase()
@@ -57,11 +64,19 @@ void TestLineChoice::initTestCase()
     QVERIFY(componenttest::writeFile(platform::localPath(kSendFile), componenttest::testDocument(1)));
 }
 
+// Each test case on lines of its own, chosen as the plugin chooses them.
+void TestLineChoice::init()
+{
+    m_lines = std::make_shared<quillon::component::ProcessLines>();
+    m_factory = std::make_unique<quillon::component::QuillonFactory>(m_lines);
+}
+
 void TestLineChoice::cleanup()
 {
     QFile::remove(settingsPath());
-    capi::SimulatedLine::instance().resetFaults();
-    QTRY_COMPARE_WITH_TIMEOUT(capi::SimulatedLine::instance().applicationCount(), 0, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_lines->simulatedLine().applicationCount(), 0, 5000);
+    m_factory.reset();
+    m_lines.reset();
 }
 
 void TestLineChoice::unusableSettingsRefuseTheStart_data()
@@ -82,7 +97,7 @@ void TestLineChoice::unusableSettingsRefuseTheStart()
     QFETCH(QString, named);
     writeSettings(text);
     QWidget host;
-    Endpoint e(&host);
+    Endpoint e(&host, m_factory.get());
     QVERIFY(!e.callBool(MemberId::StartCapi));
     QTRY_VERIFY(e.has(EventSlot::Debug));
     QVERIFY2(e.debugContains(settingsPath()) && e.debugContains(named),
@@ -97,11 +112,11 @@ void TestLineChoice::unusableSettingsRefuseTheStart()
 
 void TestLineChoice::receiverAnswersOnlyItsNumbers()
 {
-    capi::SimulatedLine::instance().setNoAnswerTimeout(std::chrono::milliseconds(300));
+    m_lines->simulatedLine().setNoAnswerTimeout(std::chrono::milliseconds(300));
     writeSettings("[answer]\nnumbers=555, 556\n[simulated]\nspeed=0\n");
     QWidget host;
-    Endpoint snd(&host);
-    Endpoint rcv(&host);
+    Endpoint snd(&host, m_factory.get());
+    Endpoint rcv(&host, m_factory.get());
     QFile::remove(platform::localPath(kReceiveFile));
     QVERIFY(snd.callBool(MemberId::StartCapi));
     QVERIFY(rcv.callBool(MemberId::StartCapi));
@@ -127,7 +142,7 @@ void TestLineChoice::receiverAnswersOnlyItsNumbers()
 void TestLineChoice::statusNamesTheLine()
 {
     QWidget host;
-    Endpoint e(&host);
+    Endpoint e(&host, m_factory.get());
     QVERIFY(e.callBool(MemberId::StartCapi));
     e.set(MemberId::ShowProgressForm, true);
     const QList<QWidget *> windows = QApplication::topLevelWidgets();

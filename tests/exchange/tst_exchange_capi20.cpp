@@ -4,7 +4,7 @@
 #include "exchangeprocess.h"
 #include "rawclient.h"
 
-#include "capi/sffsample.h"
+#include "simline/sffsample.h"
 #include "common/testenv.h"
 
 #include <QDir>

@@ -5,7 +5,7 @@
 
 #include "sff/mh.h"
 #include "sff/reader.h"
-#include "sff/render.h"
+#include "sff/gui/render.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -277,6 +277,74 @@ private slots:
         QVERIFY2(r.ok(), qPrintable(r.message(1728)));
     }
 
+    // The three ways to decode a line agree on every line, good or broken: the status, the
+    // place of a fault, and the pixels (runs drawn into a row, or the row written directly).
+    // Lines with faults come from good lines with bits flipped, cut short or extended.
+    void decodeModesAgree()
+    {
+        QRandomGenerator rng(2024);
+        for (int i = 0; i < 6000; ++i) {
+            const int lineLength = i % 4 == 0 ? 1728 : 1 + rng.bounded(5000);
+            QByteArray coded = sff::mh::encodeRuns(randomRuns(rng, lineLength));
+            switch (i % 5) {
+            case 0: // good
+                break;
+            case 1: // a bit flipped
+                coded[rng.bounded(coded.size())] ^= char(1 << rng.bounded(8));
+                break;
+            case 2: // cut
+                coded.truncate(rng.bounded(coded.size()));
+                break;
+            case 3: // a random byte more
+                coded.append(char(rng.bounded(256)));
+                break;
+            case 4: // random bytes
+                for (char &c : coded)
+                    c = char(rng.bounded(256));
+                break;
+            }
+            const auto *data = reinterpret_cast<const uchar *>(coded.constData());
+            Runs runs;
+            const auto viaRuns = sff::mh::decodeLine(data, coded.size(), lineLength, &runs);
+            const auto check = sff::mh::decodeLine(data, coded.size(), lineLength);
+            const int bytes = (lineLength + 7) / 8;
+            QByteArray want(bytes, '\0');
+            sff::mh::runsToRow(runs, reinterpret_cast<uchar *>(want.data()), lineLength);
+            // A guard byte past the row shows a write outside it.
+            QByteArray row(bytes + 1, '\x5a');
+            const auto direct =
+                sff::mh::decodeRow(data, coded.size(), lineLength, reinterpret_cast<uchar *>(row.data()));
+            for (const auto &r : {check, direct}) {
+                QCOMPARE(int(r.status), int(viaRuns.status));
+                QCOMPARE(r.pixels, viaRuns.pixels);
+                QCOMPARE(r.bitPos, viaRuns.bitPos);
+            }
+            QCOMPARE(row.left(bytes).toHex(), want.toHex());
+            QCOMPARE(row.at(bytes), '\x5a');
+        }
+    }
+
+    // Encoding a row directly gives the same codes as encoding its runs.
+    void encodeRowMatchesRuns()
+    {
+        QRandomGenerator rng(99);
+        for (int i = 0; i < 2000; ++i) {
+            const int width = 1 + rng.bounded(6000);
+            QByteArray row((width + 7) / 8, '\0');
+            const int density = rng.bounded(5); // 0: white, 4: solid black
+            for (int x = 0; x < width; ++x)
+                if (density == 4 || rng.bounded(100) < density * 15)
+                    row[x / 8] = char(uchar(row[x / 8]) | (0x80 >> (x % 8)));
+            const auto *pixels = reinterpret_cast<const uchar *>(row.constData());
+            Runs runs;
+            sff::mh::rowToRuns(pixels, width, runs);
+            QByteArray coded("prefix");
+            sff::mh::encodeRow(pixels, width, coded);
+            QCOMPARE(coded.toHex(), (QByteArray("prefix") + sff::mh::encodeRuns(runs)).toHex());
+            QCOMPARE(sff::mh::isWhiteRow(pixels, width), runs.size() == 1);
+        }
+    }
+
     void rowToRunsStartsWhite()
     {
         const uchar black[2] = {0xff, 0xc0}; // 10 black pixels

@@ -1,6 +1,6 @@
 #include "sff/reader.h"
-#include "sff/render.h"
-#include "sff/imagewriter.h"
+#include "sff/gui/imagewriter.h"
+#include "sff/gui/render.h"
 
 #include "common/testenv.h"
 #include "sff/sffbuilder.h"

@@ -1,19 +1,25 @@
 #include "commands.h"
 
+#include "boundedrender.h"
+#include "faxpdf.h"
+#include "filekind.h"
 #include "pages.h"
+#include "pdfpages.h"
 
 #include "platform/drivepath.h"
 #include "sff/reader.h"
-#include "sff/render.h"
-#include "sff/imagewriter.h"
+#include "sff/gui/imagewriter.h"
+#include "sff/gui/render.h"
 
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
+#include <QRegularExpression>
 #include <QSaveFile>
 
+#include <algorithm>
 #include <cmath>
 
 namespace sfftool {
@@ -40,7 +46,7 @@ public:
     int parse(const QStringList &args, Streams io, int minPositional, int maxPositional)
     {
         if (!m_parser.parse(QStringList{QStringLiteral("sfftool ") + m_name} + args))
-            return fail(io, m_parser.errorText());
+            return fail(io, errorText(args));
         if (m_parser.isSet(QStringLiteral("help"))) {
             // The parser names the program by its path; the command reads better.
             QString help = m_parser.helpText();
@@ -68,9 +74,36 @@ public:
     }
 
 private:
+    // The parser names an unknown option without its dashes; the operator typed them.
+    QString errorText(const QStringList &args) const
+    {
+        QString text = m_parser.errorText();
+        for (const QString &name : m_parser.unknownOptionNames()) {
+            for (const QString &arg : args) {
+                if (!arg.startsWith(u'-'))
+                    continue;
+                const QString bare = arg.section(u'=', 0, 0);
+                qsizetype dashes = 0;
+                while (dashes < bare.size() && bare[dashes] == u'-')
+                    ++dashes;
+                if (bare.mid(dashes) == name) {
+                    text.replace(QStringLiteral("'%1'").arg(name), QStringLiteral("'%1'").arg(bare));
+                    break;
+                }
+            }
+        }
+        return text;
+    }
+
     QString m_name;
     QCommandLineParser m_parser;
 };
+
+// "1 page", "2 pages".
+QString counted(qint64 n, const char *singular, const char *plural)
+{
+    return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? singular : plural));
+}
 
 QString resolutionText(sff::Resolution r)
 {
@@ -105,9 +138,9 @@ void printInfo(const sff::DocumentInfo &info, Streams io)
                << " pixels a line, " << p.lines << " lines, " << pageSize(p) << ", at byte "
                << p.offset;
         if (p.illegalLines)
-            io.out << ", " << p.illegalLines << " illegal lines";
+            io.out << ", " << counted(p.illegalLines, "illegal line", "illegal lines");
         if (p.badLines)
-            io.out << ", " << p.badLines << " bad lines";
+            io.out << ", " << counted(p.badLines, "bad line", "bad lines");
         io.out << "\n";
     }
     io.out << "illegal lines: " << info.illegalLines << "\n";
@@ -143,13 +176,15 @@ QString usage()
 {
     return QStringLiteral(
         "Usage: sfftool COMMAND [options] [arguments]\n"
-        "Check, render and make SFF fax files.\n"
+        "Check, render, make and convert SFF fax files.\n"
         "\n"
         "Commands:\n"
         "  info FILE              pages, resolution, size, illegal lines and faults of a file;\n"
         "                         exit status 1 when the file is no valid SFF document\n"
         "  render FILE DIR        each page to a PNG file in DIR (page-001.png, ...)\n"
-        "  make OUT.sff IMAGE...  a fax with one page per image\n"
+        "  convert IN.sff OUT.pdf the fax as a PDF file, one page per fax page\n"
+        "  make OUT.sff FILE...   a fax from PDF files and pictures (PNG, JPEG, ...); grey\n"
+        "                         levels dithered unless --threshold; --pages N-M of PDFs\n"
         "  make OUT.sff --text TEXT | --text-file FILE | --chart\n"
         "                         a fax of a text on A4 pages, or the test chart\n"
         "  sample OUT.sff         the sample fax (the test chart); same as make --chart\n"
@@ -170,8 +205,20 @@ int info(const QStringList &args, Streams io)
         return r;
     const QString given = cmd.parser().positionalArguments().at(0);
     const QString local = platform::localPath(given);
-    const sff::DocumentInfo found = sff::checkFile(local);
     io.out << "file: " << shownPath(given, local) << "\n";
+    const FileKind kind = fileKind(local);
+    if (!kind.problem.isEmpty()) {
+        io.err << "sfftool info: " << given << ": " << kind.problem << "\n";
+        return Invalid;
+    }
+    // Another kind of file has no SFF counters to show: say what it appears to be.
+    if (kind.kind != Kind::Sff) {
+        io.out << "kind: " << kind.description << ", not an SFF document\n";
+        io.err << "sfftool info: " << given << ": not an SFF document; it appears to be "
+               << kind.description << "\n";
+        return Invalid;
+    }
+    const sff::DocumentInfo found = sff::checkFile(local);
     if (found.error && found.error->offset < 0) {
         io.err << "sfftool info: " << found.error->message << "\n";
         return Invalid;
@@ -185,41 +232,155 @@ int info(const QStringList &args, Streams io)
     return Done;
 }
 
+namespace {
+
+// A whole number option; false with a usage message when it is not one of at least min.
+bool numberOption(const QCommandLineParser &p, const QString &name, qint64 min, qint64 *value,
+                  QString *error)
+{
+    if (!p.isSet(name))
+        return true;
+    bool ok = false;
+    const qint64 v = p.value(name).toLongLong(&ok);
+    if (!ok || v < min) {
+        *error = QStringLiteral("--%1 takes a whole number from %2: '%3'")
+                     .arg(name)
+                     .arg(min)
+                     .arg(p.value(name));
+        return false;
+    }
+    *value = v;
+    return true;
+}
+
+QString pageFileName(int number)
+{
+    return QStringLiteral("page-%1.png").arg(number, 3, 10, QLatin1Char('0'));
+}
+
+// Removes the page files of an earlier render beyond the pages just written, so the folder
+// shows this document alone. Only files named as render names them are touched.
+int removeStalePages(const QString &dir, int written)
+{
+    static const QRegularExpression pattern(QStringLiteral("^page-(\\d{3,})\\.png$"));
+    int removed = 0;
+    const QStringList names =
+        QDir(dir).entryList({QStringLiteral("page-*.png")}, QDir::Files | QDir::System);
+    for (const QString &name : names) {
+        const QRegularExpressionMatch m = pattern.match(name);
+        if (m.hasMatch() && m.captured(1).toLongLong() > written &&
+            QFile::remove(QDir(dir).filePath(name)))
+            ++removed;
+    }
+    return removed;
+}
+
+// Why a path is no SFF file to read, or empty when it is one.
+QString sffInputProblem(const QString &path)
+{
+    const FileKind kind = fileKind(path);
+    if (!kind.problem.isEmpty())
+        return kind.problem;
+    if (kind.kind != Kind::Sff)
+        return QStringLiteral("not an SFF document; it appears to be ") + kind.description;
+    return {};
+}
+
+// The bound on the pages and pixels that render and convert draw.
+struct Bound
+{
+    static constexpr qint64 defaultPages = 500;
+    static constexpr qint64 defaultPixels = 2'000'000'000; // about 500 fine A4 pages
+    qint64 pages = defaultPages;
+    qint64 pixels = defaultPixels;
+};
+
+// Parses a command of two arguments with the bound options; -1 to go on, as Command::parse.
+int parseWithBound(Command &cmd, const QStringList &args, Streams io, Bound *bound)
+{
+    QCommandLineParser &p = cmd.parser();
+    p.addOption({QStringLiteral("max-pages"),
+                 QStringLiteral("Pages drawn at most (default %1).").arg(Bound::defaultPages),
+                 QStringLiteral("N")});
+    p.addOption({QStringLiteral("max-pixels"),
+                 QStringLiteral("Pixels of all pages together at most (default %1).")
+                     .arg(Bound::defaultPixels),
+                 QStringLiteral("N")});
+    if (const int r = cmd.parse(args, io, 2, 2); r >= 0)
+        return r;
+    QString error;
+    if (!numberOption(p, QStringLiteral("max-pages"), 1, &bound->pages, &error) ||
+        !numberOption(p, QStringLiteral("max-pixels"), 1, &bound->pixels, &error))
+        return cmd.fail(io, error);
+    bound->pages = std::min<qint64>(bound->pages, 65535); // no document has more
+    return -1;
+}
+
+// Says when the bound left pages out or cut one short.
+void reportBound(const QString &command, const Bound &bound, const BoundedRenderer &renderer,
+                 const sff::DocumentInfo &found, Streams io)
+{
+    if (renderer.pagesSkipped() == 0 && renderer.pagesCut() == 0)
+        return;
+    io.err << "sfftool " << command << ": the bound of " << counted(bound.pages, "page", "pages")
+           << " and " << bound.pixels << " pixels cut the output: "
+           << counted(renderer.pagesDrawn(), "page", "pages") << " of " << found.pages.size()
+           << " drawn"
+           << (renderer.pagesCut() ? QStringLiteral(", the last one in part") : QString())
+           << "; --max-pages and --max-pixels raise the bound\n";
+}
+
+} // namespace
+
 int render(const QStringList &args, Streams io)
 {
+    constexpr qint64 defaultMaxPages = Bound::defaultPages;
+    constexpr qint64 defaultMaxPixels = Bound::defaultPixels;
     Command cmd(QStringLiteral("render"),
                 QStringLiteral("Draws each page of an SFF file into a PNG file in DIR "
                                "(page-001.png, page-002.png, ...).\nDIR is created when "
-                               "missing. 98-lpi pages get each line twice, so pages keep\ntheir "
-                               "proportions, unless --coded is given."));
-    cmd.parser().addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The SFF file."));
-    cmd.parser().addPositionalArgument(QStringLiteral("DIR"),
-                                       QStringLiteral("The folder for the PNG files."));
-    cmd.parser().addOption(
+                               "missing; page files of an earlier render beyond the pages\n"
+                               "drawn are removed. 98-lpi pages get each line twice, so pages "
+                               "keep their\nproportions, unless --coded is given. At most %1 "
+                               "pages and %2 million pixels\nare drawn unless --max-pages or "
+                               "--max-pixels allow more.")
+                    .arg(defaultMaxPages)
+                    .arg(defaultMaxPixels / 1'000'000));
+    QCommandLineParser &p = cmd.parser();
+    p.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The SFF file."));
+    p.addPositionalArgument(QStringLiteral("DIR"), QStringLiteral("The folder for the PNG files."));
+    p.addOption(
         {QStringLiteral("coded"), QStringLiteral("One image row per fax line, also at 98 lpi.")});
-    if (const int r = cmd.parse(args, io, 2, 2); r >= 0)
+    Bound bound;
+    if (const int r = parseWithBound(cmd, args, io, &bound); r >= 0)
         return r;
-    const QStringList pos = cmd.parser().positionalArguments();
+
+    const QStringList pos = p.positionalArguments();
     const QString file = platform::localPath(pos.at(0));
     const QString dir = platform::localPathForWriting(pos.at(1));
-    if (!QFileInfo(file).isFile()) {
-        io.err << "sfftool render: no such file: " << shownPath(pos.at(0), file) << "\n";
-        return Invalid;
-    }
-    if (!QDir().mkpath(dir)) {
-        io.err << "sfftool render: cannot create the folder " << dir << "\n";
+    if (const QString problem = sffInputProblem(file); !problem.isEmpty()) {
+        io.err << "sfftool render: " << shownPath(pos.at(0), file) << ": " << problem << "\n";
         return Invalid;
     }
 
     sff::RenderOptions options;
-    options.aspect =
-        cmd.parser().isSet(QStringLiteral("coded")) ? sff::Aspect::AsCoded : sff::Aspect::Square;
+    options.aspect = p.isSet(QStringLiteral("coded")) ? sff::Aspect::AsCoded : sff::Aspect::Square;
     options.maxLines = 32768;
-    sff::PageRenderer renderer(options);
+    BoundedRenderer renderer(options, int(bound.pages), bound.pixels);
+    bool folderMade = false;
     bool writeFailed = false;
-    renderer.onPage = [&](int index, const QImage &page) {
-        const QString name = QDir(dir).filePath(
-            QStringLiteral("page-%1.png").arg(index + 1, 3, 10, QLatin1Char('0')));
+    renderer.onPage = [&](int index, const QImage &page, const sff::PageInfo &) {
+        // The folder is made for the first page, so a file without pages leaves none behind.
+        if (!folderMade && !writeFailed) {
+            folderMade = QDir().mkpath(dir);
+            if (!folderMade) {
+                io.err << "sfftool render: cannot create the folder " << dir << "\n";
+                writeFailed = true;
+            }
+        }
+        if (!folderMade)
+            return;
+        const QString name = QDir(dir).filePath(pageFileName(index + 1));
         if (page.save(name, "PNG")) {
             io.out << name << " (" << page.width() << " x " << page.height() << ")\n";
         } else {
@@ -228,14 +389,17 @@ int render(const QStringList &args, Streams io)
         }
     };
     const sff::DocumentInfo found = sff::checkFile(file, &renderer);
-    for (qsizetype i = 0; i < found.pages.size(); ++i) {
+    if (folderMade && !writeFailed)
+        removeStalePages(dir, renderer.pagesDrawn());
+    for (qsizetype i = 0; i < found.pages.size() && i < renderer.pagesDrawn(); ++i) {
         const sff::PageInfo &page = found.pages[i];
         const qint64 kept =
             std::min<qint64>(options.maxLines, options.maxBytes / ((page.lineLength + 7) / 8));
         if (page.lines > kept)
             io.err << "sfftool render: page " << i + 1 << ": only the first " << kept << " of "
-                   << page.lines << " lines drawn\n";
+                   << counted(page.lines, "line", "lines") << " drawn\n";
     }
+    reportBound(QStringLiteral("render"), bound, renderer, found, io);
     if (!found.isValid()) {
         io.err << "sfftool render: " << pos.at(0) << ": "
                << (found.error ? found.error->toString() : QStringLiteral("no pages")) << "\n";
@@ -246,28 +410,63 @@ int render(const QStringList &args, Streams io)
 
 namespace {
 
+// A page range from --pages: "3", "2-5" or "2-" (to the last page).
+bool parsePages(const QString &text, int *first, int *last)
+{
+    static const QRegularExpression pattern(QStringLiteral("^\\s*(\\d+)\\s*(-\\s*(\\d*))?\\s*$"));
+    const QRegularExpressionMatch m = pattern.match(text);
+    if (!m.hasMatch())
+        return false;
+    bool ok = false;
+    *first = m.captured(1).toInt(&ok);
+    if (!ok || *first < 1)
+        return false;
+    if (!m.hasCaptured(2) || m.captured(2).isEmpty()) {
+        *last = *first;
+    } else if (m.captured(3).isEmpty()) {
+        *last = 0;
+    } else {
+        *last = m.captured(3).toInt(&ok);
+        if (!ok || *last < *first)
+            return false;
+    }
+    return true;
+}
+
+// The widest picture taken: some 16 fax lines; wider ones are no page anyone faxes and
+// would cost memory out of proportion when scaled.
+constexpr int MaxImageWidth = 32768;
+
 int makeDocument(const QString &commandName, const QStringList &args, Streams io, bool chartOnly)
 {
     Command cmd(
         commandName,
         chartOnly
             ? QStringLiteral("Makes the sample fax: one A4 page with the test chart.")
-            : QStringLiteral("Makes an SFF fax file: one page per image (scaled to the fax width "
-                             "of 1728\npixels), or a text on A4 pages, or the test chart."));
+            : QStringLiteral("Makes an SFF fax file: one page per picture and per page of a PDF "
+                             "file,\nscaled to the fax width of 1728 pixels, or a text on A4 "
+                             "pages, or the test\nchart. Grey levels are dithered by error "
+                             "diffusion unless --threshold is given."));
     QCommandLineParser &p = cmd.parser();
     p.addPositionalArgument(QStringLiteral("OUT"), QStringLiteral("The SFF file to write."));
     if (!chartOnly) {
-        p.addPositionalArgument(QStringLiteral("IMAGE"),
-                                QStringLiteral("Images (PNG, JPEG, BMP, ...), one page each."),
-                                QStringLiteral("[IMAGE...]"));
+        p.addPositionalArgument(
+            QStringLiteral("FILE"),
+            QStringLiteral("PDF files, and pictures (PNG, JPEG, BMP, ...), one page each."),
+            QStringLiteral("[FILE...]"));
         p.addOption({QStringLiteral("text"), QStringLiteral("A text for A4 pages."),
                      QStringLiteral("TEXT")});
         p.addOption({QStringLiteral("text-file"), QStringLiteral("A UTF-8 text file for A4 pages."),
                      QStringLiteral("FILE")});
         p.addOption({QStringLiteral("chart"), QStringLiteral("The test chart (the sample fax).")});
         p.addOption({QStringLiteral("raw"),
-                     QStringLiteral("Images as they are: each image row one fax line, the image "
-                                    "width the line length.")});
+                     QStringLiteral("Pictures as they are: each picture row one fax line, the "
+                                    "picture width the line length.")});
+        p.addOption({QStringLiteral("threshold"),
+                     QStringLiteral("A hard cut at mid grey instead of dithering.")});
+        p.addOption({QStringLiteral("pages"),
+                     QStringLiteral("The pages of each PDF file: N, N-M or N- (to the last)."),
+                     QStringLiteral("RANGE")});
     }
     p.addOption({QStringLiteral("fine"), QStringLiteral("196 lines per inch (default 98).")});
     p.addOption(
@@ -278,19 +477,39 @@ int makeDocument(const QString &commandName, const QStringList &args, Streams io
     const QStringList pos = p.positionalArguments();
     const QString given = pos.at(0);
     const QString out = platform::localPathForWriting(given);
-    const QStringList images = pos.mid(1);
+    const QStringList inputs = pos.mid(1);
     const bool chart = chartOnly || p.isSet(QStringLiteral("chart"));
     const bool text = !chartOnly && p.isSet(QStringLiteral("text"));
     const bool textFile = !chartOnly && p.isSet(QStringLiteral("text-file"));
-    const int sources = int(!images.isEmpty()) + int(chart) + int(text) + int(textFile);
+    const int sources = int(!inputs.isEmpty()) + int(chart) + int(text) + int(textFile);
     if (sources != 1)
         return cmd.fail(io, sources == 0
-                                ? QStringLiteral("nothing to make: give images, --text, "
+                                ? QStringLiteral("nothing to make: give files, --text, "
                                                  "--text-file or --chart")
-                                : QStringLiteral("give only one of images, --text, --text-file "
+                                : QStringLiteral("give only one of files, --text, --text-file "
                                                  "and --chart"));
     if (!given.endsWith(QStringLiteral(".sff"), Qt::CaseInsensitive) && QFileInfo(out).isDir())
         return cmd.fail(io, QStringLiteral("%1 is a folder").arg(given));
+    int first = 1;
+    int last = 0;
+    const bool pageRange = !chartOnly && p.isSet(QStringLiteral("pages"));
+    if (pageRange && !parsePages(p.value(QStringLiteral("pages")), &first, &last))
+        return cmd.fail(io, QStringLiteral("--pages takes N, N-M or N- with pages from 1: '%1'")
+                                .arg(p.value(QStringLiteral("pages"))));
+
+    // Every input is looked at before anything is made.
+    QList<FileKind> kinds;
+    for (const QString &name : inputs) {
+        const FileKind kind = fileKind(platform::localPath(name));
+        if (!kind.problem.isEmpty()) {
+            io.err << "sfftool " << commandName << ": " << name << ": " << kind.problem << "\n";
+            return Invalid;
+        }
+        kinds.append(kind);
+    }
+    if (pageRange && std::none_of(kinds.begin(), kinds.end(),
+                                  [](const FileKind &k) { return k.kind == Kind::Pdf; }))
+        return cmd.fail(io, QStringLiteral("--pages picks pages of PDF files; none is given"));
 
     if (p.isSet(QStringLiteral("if-missing")) && QFileInfo::exists(out)) {
         io.out << shownPath(given, out) << " exists; left as it is\n";
@@ -299,42 +518,83 @@ int makeDocument(const QString &commandName, const QStringList &args, Streams io
 
     const sff::Resolution resolution =
         p.isSet(QStringLiteral("fine")) ? sff::Resolution::Fine : sff::Resolution::Standard;
-    QList<QImage> pages;
+    const Tone tone =
+        !chartOnly && p.isSet(QStringLiteral("threshold")) ? Tone::Threshold : Tone::Dither;
+    sff::Writer writer;
+    bool fine = false;
+    bool standard = false;
+    auto addPage = [&](const QImage &page, sff::Resolution r) {
+        sff::addPage(writer, page, r);
+        (r == sff::Resolution::Fine ? fine : standard) = true;
+    };
+    auto refuse = [&](const QString &name, const QString &reason) {
+        io.err << "sfftool " << commandName << ": " << name << ": " << reason << "\n";
+        return Invalid;
+    };
+
     if (chart) {
-        pages.append(chartPage(resolution));
+        addPage(chartPage(resolution), resolution);
     } else if (text || textFile) {
         QString body = p.value(QStringLiteral("text"));
         if (textFile) {
             const QString name = platform::localPath(p.value(QStringLiteral("text-file")));
+            const FileKind kind = fileKind(name);
             QFile f(name);
-            if (!f.open(QIODevice::ReadOnly)) {
-                io.err << "sfftool " << commandName << ": cannot read " << name << ": "
-                       << f.errorString() << "\n";
-                return Invalid;
-            }
+            if (!kind.problem.isEmpty())
+                return refuse(name, kind.problem);
+            if (!f.open(QIODevice::ReadOnly))
+                return refuse(name, QStringLiteral("cannot read it: ") + f.errorString());
             body = QString::fromUtf8(f.readAll());
         }
-        pages = textPages(body, resolution);
+        // A page without a word on it is no text fax: most likely a variable came out empty.
+        if (body.trimmed().isEmpty())
+            return cmd.fail(io, textFile ? QStringLiteral("the text file is empty")
+                                         : QStringLiteral("the text is empty"));
+        for (const QImage &page : textPages(body, resolution))
+            addPage(page, resolution);
     } else {
         const bool raw = p.isSet(QStringLiteral("raw"));
-        for (const QString &name : images) {
-            QImageReader reader(platform::localPath(name));
+        for (qsizetype i = 0; i < inputs.size(); ++i) {
+            const QString &name = inputs[i];
+            const QString local = platform::localPath(name);
+            if (kinds[i].kind == Kind::Pdf) {
+                const PdfResult pdf =
+                    readPdf(local, resolution, first, last, [&](const QImage &page) {
+                        addPage(blackAndWhite(page, tone), resolution);
+                    });
+                if (!pdf.ok())
+                    return refuse(name, pdf.error);
+                continue;
+            }
+            if (kinds[i].kind == Kind::Sff)
+                return refuse(name, QStringLiteral("an SFF document already"));
+            QImageReader reader(local);
+            const QSize size = reader.size();
+            const int widest = raw ? 65535 : MaxImageWidth;
+            if (size.width() > widest)
+                return refuse(name, QStringLiteral("the picture is %1 pixels wide; at most %2 "
+                                                   "are taken")
+                                        .arg(size.width())
+                                        .arg(widest));
             const QImage image = reader.read();
-            if (image.isNull()) {
-                io.err << "sfftool " << commandName << ": cannot read the image " << name << ": "
-                       << reader.errorString() << "\n";
-                return Invalid;
-            }
-            if (raw && image.width() > 65535) {
-                io.err << "sfftool " << commandName << ": " << name
-                       << " is wider than 65535 pixels\n";
-                return Invalid;
-            }
-            pages.append(raw ? sff::toMono(image) : fitImage(image, resolution));
+            if (image.isNull())
+                return refuse(name, QStringLiteral("cannot read the image: ") +
+                                        reader.errorString());
+            if (image.width() > widest)
+                return refuse(name, QStringLiteral("the picture is %1 pixels wide; at most %2 "
+                                                   "are taken")
+                                        .arg(image.width())
+                                        .arg(widest));
+            addPage(raw ? blackAndWhite(image, tone) : fitImage(image, resolution, tone),
+                    resolution);
         }
     }
 
-    const QByteArray data = sff::writeDocument(pages, resolution);
+    const int pageCount = writer.pageCount();
+    if (pageCount > 65535)
+        return refuse(given, QStringLiteral("%1 pages; an SFF document holds at most 65535")
+                                 .arg(pageCount));
+    const QByteArray data = writer.finish();
     const sff::DocumentInfo check = sff::checkData(data);
     if (!check.isValid()) { // the writer's own output must read back
         io.err << "sfftool " << commandName << ": internal error: the document made does not "
@@ -346,13 +606,78 @@ int makeDocument(const QString &commandName, const QStringList &args, Streams io
         io.err << "sfftool " << commandName << ": " << error << "\n";
         return Invalid;
     }
-    io.out << "wrote " << shownPath(given, out) << ": " << pages.size()
-           << (pages.size() == 1 ? " page, " : " pages, ") << resolutionText(resolution) << ", "
-           << data.size() << " bytes\n";
+    const QString resolutions =
+        fine && standard ? QStringLiteral("standard and fine")
+                         : resolutionText(fine ? sff::Resolution::Fine : sff::Resolution::Standard);
+    io.out << "wrote " << shownPath(given, out) << ": " << counted(pageCount, "page", "pages")
+           << ", " << resolutions << ", " << counted(data.size(), "byte", "bytes") << "\n";
     return Done;
 }
 
 } // namespace
+
+int convert(const QStringList &args, Streams io)
+{
+    Command cmd(QStringLiteral("convert"),
+                QStringLiteral("Converts an SFF fax into a PDF file, one PDF page per fax page at "
+                               "the fax's\nphysical size (215 mm wide for A4 lines). The kind "
+                               "follows OUT's extension."));
+    QCommandLineParser &p = cmd.parser();
+    p.addPositionalArgument(QStringLiteral("IN"), QStringLiteral("The SFF file."));
+    p.addPositionalArgument(QStringLiteral("OUT"), QStringLiteral("The file to write: OUT.pdf."));
+    Bound bound;
+    if (const int r = parseWithBound(cmd, args, io, &bound); r >= 0)
+        return r;
+    const QStringList pos = p.positionalArguments();
+    const QString in = platform::localPath(pos.at(0));
+    const QString out = platform::localPathForWriting(pos.at(1));
+    const QString suffix = QFileInfo(out).suffix().toLower();
+    if (suffix != u"pdf")
+        return cmd.fail(io, QStringLiteral("%1: give OUT as a .pdf file").arg(pos.at(1)));
+    if (const QString problem = sffInputProblem(in); !problem.isEmpty()) {
+        io.err << "sfftool convert: " << shownPath(pos.at(0), in) << ": " << problem << "\n";
+        return Invalid;
+    }
+    if (!QDir().mkpath(QFileInfo(out).absolutePath())) {
+        io.err << "sfftool convert: cannot create the folder " << QFileInfo(out).absolutePath()
+               << "\n";
+        return Invalid;
+    }
+
+    QSaveFile file(out);
+    if (!file.open(QIODevice::WriteOnly)) {
+        io.err << "sfftool convert: cannot write " << out << ": " << file.errorString() << "\n";
+        return Invalid;
+    }
+    sff::RenderOptions options;
+    options.aspect = sff::Aspect::AsCoded;
+    options.maxLines = 65535; // the longest page a page header can declare
+    BoundedRenderer renderer(options, int(bound.pages), bound.pixels);
+    FaxPdf pdf(&file);
+    renderer.onPage = [&](int, const QImage &page, const sff::PageInfo &header) {
+        pdf.addPage(page, header.resolution);
+    };
+    const sff::DocumentInfo found = sff::checkFile(in, &renderer);
+    reportBound(QStringLiteral("convert"), bound, renderer, found, io);
+    if (pdf.pageCount() == 0) {
+        file.cancelWriting();
+        io.err << "sfftool convert: " << pos.at(0) << ": "
+               << (found.error ? found.error->toString() : QStringLiteral("no pages")) << "\n";
+        return Invalid;
+    }
+    if (!pdf.finish() || !file.commit()) {
+        io.err << "sfftool convert: cannot write " << out << ": " << file.errorString() << "\n";
+        return Invalid;
+    }
+    io.out << "wrote " << shownPath(pos.at(1), out) << ": "
+           << counted(pdf.pageCount(), "page", "pages") << "\n";
+    if (!found.isValid()) {
+        io.err << "sfftool convert: " << pos.at(0) << ": only what could be read was converted: "
+               << (found.error ? found.error->toString() : QString()) << "\n";
+        return Invalid;
+    }
+    return Done;
+}
 
 int make(const QStringList &args, Streams io)
 {

@@ -17,6 +17,7 @@ struct Streams
 int info(const QStringList &args, Streams io);
 int render(const QStringList &args, Streams io);
 int make(const QStringList &args, Streams io);
+int convert(const QStringList &args, Streams io);
 // make OUT --chart, under the name the run script uses.
 int sample(const QStringList &args, Streams io);
 

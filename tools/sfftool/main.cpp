@@ -1,4 +1,4 @@
-// sfftool: check, render and make SFF fax files. See usage() in commands.cpp.
+// sfftool: check, render, make and convert SFF fax files. See usage() in commands.cpp.
 
 #include "commands.h"
 
@@ -54,6 +54,8 @@ int main(int argc, char **argv)
         return sfftool::render(args, io);
     if (command == u"make")
         return sfftool::make(args, io);
+    if (command == u"convert")
+        return sfftool::convert(args, io);
     if (command == u"sample")
         return sfftool::sample(args, io);
     err << "sfftool: unknown command '" << command << "'\n\n" << sfftool::usage();

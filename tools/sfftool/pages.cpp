@@ -1,6 +1,6 @@
 #include "pages.h"
 
-#include "sff/render.h"
+#include "sff/gui/render.h"
 
 #include <QFont>
 #include <QFontMetrics>
@@ -248,14 +248,32 @@ QImage chartPage(sff::Resolution resolution)
     return sff::toMono(image);
 }
 
-QImage fitImage(const QImage &image, sff::Resolution resolution)
+QImage blackAndWhite(const QImage &image, Tone tone)
+{
+    if (image.isNull())
+        return {};
+    if (tone == Tone::Threshold || image.depth() == 1)
+        return sff::toMono(image);
+    // On white paper first, so transparency does not dither against black.
+    QImage paper(image.size(), QImage::Format_RGB32);
+    paper.fill(Qt::white);
+    {
+        QPainter p(&paper);
+        p.drawImage(0, 0, image);
+    }
+    // Floyd-Steinberg error diffusion; exact black and white pass unchanged.
+    return sff::toMono(paper.convertToFormat(QImage::Format_Mono, Qt::DiffuseDither));
+}
+
+QImage fitImage(const QImage &image, sff::Resolution resolution, Tone tone)
 {
     // 203 pixels per inch across; 98 or 196 lines per inch down.
     const double lines =
         double(image.height()) * Width / image.width() * sff::linesPerInch(resolution) / 203.0;
     const QImage flat = image.convertToFormat(QImage::Format_ARGB32);
-    return sff::toMono(flat.scaled(Width, std::max(1, int(std::lround(lines))),
-                                   Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+    return blackAndWhite(flat.scaled(Width, std::max(1, int(std::lround(lines))),
+                                     Qt::IgnoreAspectRatio, Qt::SmoothTransformation),
+                         tone);
 }
 
 } // namespace sfftool

@@ -21,8 +21,18 @@ QList<QImage> textPages(const QString &text, sff::Resolution resolution);
 // curves, fine detail and grey tones come through.
 QImage chartPage(sff::Resolution resolution);
 
+// How grey levels become black and white.
+enum class Tone {
+    Dither,    // error diffusion: grey areas become dot patterns of their density
+    Threshold, // a hard cut at mid grey
+};
+
+// Any image as a 1-bit fax page (see sff::toMono for the colours); transparent parts count
+// as white paper.
+QImage blackAndWhite(const QImage &image, Tone tone);
+
 // An image with square pixels, scaled to the fax line width with the height that keeps its
 // proportions at the resolution.
-QImage fitImage(const QImage &image, sff::Resolution resolution);
+QImage fitImage(const QImage &image, sff::Resolution resolution, Tone tone);
 
 } // namespace sfftool

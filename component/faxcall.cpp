@@ -1,0 +1,544 @@
+#include "component/faxcall.h"
+
+#include "component/calltexts.h"
+#include "component/faxfiles.h"
+#include "component/outbox.h"
+#include "component/reporter.h"
+#include "capi/message.h"
+#include "capi/trace.h"
+#include "platform/drivepath.h"
+
+#include <algorithm>
+
+namespace quillon::component {
+
+namespace {
+
+using Phase = FaxCall::Phase;
+using C = capi::Command;
+using S = capi::Subcommand;
+
+constexpr int kStationIdLength = 20;
+constexpr int kG4Rate = 64000;
+
+constexpr quint32 bit(Phase p)
+{
+    return 1u << int(p);
+}
+
+template <typename... P>
+constexpr quint32 in(P... phases)
+{
+    return (bit(phases) | ...);
+}
+
+// The phases in which the call has its PLCI and the line may clear it.
+constexpr quint32 kPlaced = in(Phase::Alerting, Phase::Offered, Phase::Answering,
+                               Phase::Connected, Phase::Transfer, Phase::ClosingFax,
+                               Phase::AwaitingClear, Phase::Clearing);
+// The phases after the fax connection came up for data.
+constexpr quint32 kAfterB3Active =
+    in(Phase::Transfer, Phase::ClosingFax, Phase::AwaitingClear, Phase::Clearing);
+
+capi::BProtocol g3Protocol(const QString &ownNumber, int resolution, const QString &headLine)
+{
+    capi::FaxB3Configuration config;
+    config.resolution = quint16(resolution);
+    config.format = 0;
+    config.stationId = ownNumber.left(kStationIdLength);
+    config.headLine = headLine;
+    return capi::BProtocol::faxG3(config);
+}
+
+} // namespace
+
+// One row of the call's table: the message, the phases it is handled in and its handler.
+// A message of the call that no row takes gets the answer any unclaimed message gets.
+struct FaxCall::Entry
+{
+    C command;
+    S subcommand;
+    quint32 phases;
+    Handler handler;
+};
+
+const FaxCall::Entry FaxCall::kTable[] = {
+    {C::Connect, S::Conf, in(Phase::Dialing), &FaxCall::onConnectConf},
+    {C::Info, S::Ind, kPlaced, &FaxCall::onInfo},
+    {C::ConnectActive, S::Ind, in(Phase::Alerting, Phase::Answering), &FaxCall::onConnectActive},
+    {C::ConnectB3, S::Conf, in(Phase::Connected), &FaxCall::onConnectB3Conf},
+    {C::ConnectB3, S::Ind, in(Phase::Connected), &FaxCall::onConnectB3},
+    {C::ConnectB3Active, S::Ind, in(Phase::Connected), &FaxCall::onB3Active},
+    {C::DataB3, S::Conf, kAfterB3Active, &FaxCall::onDataConf},
+    {C::DataB3, S::Ind, in(Phase::Transfer), &FaxCall::onData},
+    {C::DisconnectB3, S::Ind, in(Phase::Connected, Phase::Transfer), &FaxCall::onB3EndedByRemote},
+    {C::DisconnectB3, S::Ind, in(Phase::ClosingFax), &FaxCall::onB3Closed},
+    {C::DisconnectB3, S::Ind, in(Phase::Clearing), &FaxCall::onB3EndedWhileClearing},
+    {C::Disconnect, S::Ind, kPlaced, &FaxCall::onDisconnected},
+};
+
+FaxCall::FaxCall(Outbox &out, Reporter &report) : m_out(out), m_report(report) {}
+
+FaxCall::~FaxCall() = default;
+
+std::unique_ptr<FaxCall> FaxCall::place(Outbox &out, Reporter &report,
+                                        const SendRequest &request,
+                                        std::unique_ptr<OutgoingDocument> document)
+{
+    std::unique_ptr<FaxCall> call(new FaxCall(out, report));
+    call->m_outgoing = true;
+    call->m_g4 = request.g4;
+    call->m_resolution = document->firstPageFine() ? 1 : 0;
+    call->m_ownNumber = request.ownNumber;
+    call->m_remoteNumber = request.numberToCall;
+    call->m_document = std::move(document);
+
+    capi::Message m(C::Connect, S::Req, out.appId(), out.controller());
+    m.cip = request.g4 ? capi::cip::FaxG4 : capi::cip::FaxG3;
+    m.calledParty.digits = request.numberToCall;
+    m.callingParty.digits = request.ownNumber;
+    if (request.g4) {
+        m.bProtocol = capi::BProtocol::faxG4(capi::bproto::B3T90NL);
+    } else {
+        QStringList head;
+        for (const QString &part : {request.header, request.sender})
+            if (!part.isEmpty())
+                head << part;
+        m.bProtocol = g3Protocol(request.ownNumber, call->m_resolution,
+                                 head.join(QStringLiteral("  ")));
+    }
+    if (!out.put(m))
+        return nullptr;
+    report.progress(calltext::dialing(request.numberToCall, m.cip,
+                                      call->m_document->pageCount()));
+    return call;
+}
+
+std::unique_ptr<FaxCall> FaxCall::offer(Outbox &out, Reporter &report,
+                                        const capi::Message &connectIndication)
+{
+    std::unique_ptr<FaxCall> call(new FaxCall(out, report));
+    call->m_phase = Phase::Offered;
+    call->m_g4 = connectIndication.cip == capi::cip::FaxG4;
+    call->m_plci = connectIndication.plci();
+    call->m_offerNumber = connectIndication.number;
+    call->m_ownNumber = connectIndication.calledParty.digits;
+    call->m_remoteNumber = connectIndication.callingParty.digits;
+    out.put(capi::Message(C::Alert, S::Req, out.appId(), call->m_plci));
+    return call;
+}
+
+bool FaxCall::owns(const capi::Message &m) const
+{
+    if (m.command == C::Connect && m.subcommand == S::Conf)
+        return m_phase == Phase::Dialing;
+    return m_plci && m.plci() == m_plci;
+}
+
+void FaxCall::handle(const capi::Message &m)
+{
+    const auto entry = std::find_if(std::begin(kTable), std::end(kTable), [&](const Entry &e) {
+        return e.command == m.command && e.subcommand == m.subcommand && (e.phases & bit(m_phase));
+    });
+    if (entry == std::end(kTable)) {
+        m_out.unclaimed(m);
+        return;
+    }
+    // An indication is answered before it is acted on; the fax connection's answer is the
+    // decision its handler makes.
+    if (m.subcommand == S::Ind && m.command != C::ConnectB3)
+        m_out.put(m.response());
+    (this->*entry->handler)(m);
+}
+
+// ---- the call ------------------------------------------------------------------------------
+
+void FaxCall::onConnectConf(const capi::Message &m)
+{
+    if (m.info != capi::info::Ok) {
+        finish(calltext::callNotPlaced(m.info), capi::reason::Normal, false);
+        return;
+    }
+    m_plci = m.plci();
+    // A Disconnect given while dialing clears the call as soon as it has its PLCI.
+    if (m_hungUpIn)
+        clear();
+    else
+        m_phase = Phase::Alerting;
+}
+
+void FaxCall::onInfo(const capi::Message &m)
+{
+    if (!m_outgoing)
+        return;
+    if (m.infoNumber == capi::infonumber::Alerting)
+        m_report.progress(calltext::alerting());
+    else if (m.infoNumber == capi::infonumber::CallProceeding)
+        m_report.progress(calltext::callProceeding());
+}
+
+void FaxCall::onConnectActive(const capi::Message &)
+{
+    m_phase = Phase::Connected;
+    m_reached = Reached::LineUp;
+    m_report.progress(calltext::connected());
+    if (m_outgoing)
+        m_out.put(capi::Message(C::ConnectB3, S::Req, m_out.appId(), m_plci));
+}
+
+void FaxCall::answer(bool accept, const QString &receiveFileName)
+{
+    if (m_phase != Phase::Offered)
+        return;
+    QString reason;
+    if (!accept) {
+        reason = QStringLiteral("AcceptFax is False");
+    } else {
+        const QString path = platform::localPath(receiveFileName);
+        m_received = IncomingDocument::create(path, &reason);
+        if (!m_received && receiveFileName != path)
+            reason = QStringLiteral("%1 (%2)").arg(reason, receiveFileName);
+    }
+    if (!m_received) {
+        m_report.debug(QStringLiteral("incoming fax rejected: %1").arg(reason));
+        rejectOffered(capi::reason::CallRejected, calltext::rejected());
+        return;
+    }
+    capi::Message resp(C::Connect, S::Resp, m_out.appId(), m_plci);
+    resp.number = m_offerNumber;
+    resp.bProtocol = m_g4 ? capi::BProtocol::faxG4(capi::bproto::B3T90NL)
+                          : g3Protocol(m_ownNumber, 0, {});
+    resp.reject = capi::reject::Accept;
+    resp.connectedNumber.digits = m_ownNumber;
+    m_phase = Phase::Answering;
+    m_report.progress(calltext::answering(receiveFileName));
+    m_out.put(resp);
+}
+
+void FaxCall::rejectOffered(quint16 rejectValue, const QString &text)
+{
+    capi::Message resp(C::Connect, S::Resp, m_out.appId(), m_plci);
+    resp.number = m_offerNumber;
+    resp.reject = rejectValue;
+    m_out.put(resp);
+    // A refused call is over for this side at once; a DISCONNECT_IND that may follow for its
+    // PLCI is answered as any other.
+    finish(text, capi::reason::Normal, true);
+}
+
+void FaxCall::hangUp()
+{
+    if (m_phase == Phase::ClosingFax || m_phase == Phase::Clearing || m_phase == Phase::Ended) {
+        m_report.debug(QStringLiteral("Disconnect: the call is already being cleared"));
+        return;
+    }
+    if (!m_hungUpIn)
+        m_hungUpIn = m_phase;
+    m_report.progress(calltext::disconnecting());
+    switch (m_phase) {
+    case Phase::Dialing:
+        return; // the DISCONNECT_REQ goes out when the PLCI is known
+    case Phase::Offered:
+        rejectOffered(capi::reject::NormalClearing, calltext::notAnswered());
+        return;
+    case Phase::Transfer:
+        m_phase = Phase::ClosingFax;
+        m_out.put(capi::Message(C::DisconnectB3, S::Req, m_out.appId(), m_ncci));
+        return;
+    default:
+        clear();
+        return;
+    }
+}
+
+void FaxCall::clear()
+{
+    m_phase = Phase::Clearing;
+    m_out.put(capi::Message(C::Disconnect, S::Req, m_out.appId(), m_plci));
+}
+
+void FaxCall::clearTimedOut()
+{
+    if (m_phase == Phase::AwaitingClear)
+        clear();
+}
+
+void FaxCall::stop()
+{
+    if (!ended())
+        finish(calltext::capiStopped(), capi::reason::Normal, !m_b3End);
+}
+
+void FaxCall::lineLost()
+{
+    if (ended())
+        return;
+    m_dataFault = true;
+    finish(calltext::lineLost(), capi::reason::Normal, !m_b3End);
+}
+
+void FaxCall::onDisconnected(const capi::Message &m)
+{
+    finish(calltext::callEnded(m.reason, m_b3End.has_value(), m_b3End ? m_b3End->reason : 0),
+           m.reason, false);
+}
+
+// ---- the fax connection --------------------------------------------------------------------
+
+void FaxCall::onConnectB3Conf(const capi::Message &m)
+{
+    if (m.info != capi::info::Ok) {
+        m_report.debug(QStringLiteral("fax connection refused: %1").arg(capi::describeInfo(m.info)));
+        m_dataFault = true;
+        clear();
+        return;
+    }
+    m_ncci = m.address;
+}
+
+void FaxCall::onConnectB3(const capi::Message &m)
+{
+    capi::Message resp = m.response();
+    resp.reject = capi::reject::Accept;
+    m_ncci = m.address;
+    m_out.put(resp);
+}
+
+void FaxCall::onB3Active(const capi::Message &m)
+{
+    m_phase = Phase::Transfer;
+    m_reached = Reached::FaxUp;
+    m_ncci = m.address;
+    QString text;
+    if (m_g4) {
+        m_rate = kG4Rate;
+        m_remoteStationId = m_remoteNumber;
+        text = calltext::g4Connection(kG4Rate, m_outgoing, m_resolution, m_remoteStationId);
+    } else {
+        if (const std::optional<capi::FaxNcpi> ncpi = capi::FaxNcpi::fromBytes(m.ncpi)) {
+            m_rate = ncpi->rate;
+            m_remoteStationId = ncpi->remoteStationId;
+            m_resolution = ncpi->resolution;
+        }
+        text = calltext::faxConnection(m_rate, m_resolution, m_remoteStationId);
+    }
+    m_report.post(EventSlot::Connected, {text});
+    if (m_outgoing)
+        pumpData();
+}
+
+void FaxCall::pumpData()
+{
+    OutgoingDocument &doc = *m_document;
+    while (m_phase == Phase::Transfer && m_blockEnds.size() < kMaxBlocks && !doc.atEnd()) {
+        QString error;
+        const QByteArray block = doc.nextBlock(kBlockLength, &error);
+        if (block.isEmpty()) {
+            m_report.debug(error);
+            dataFailed();
+            return;
+        }
+        // Pages whose first byte goes out with this block.
+        while (m_pagesStarted < doc.pageCount() && doc.pageOffset(m_pagesStarted + 1) < doc.sent()) {
+            ++m_pagesStarted;
+            m_report.progress(calltext::sendingPage(m_pagesStarted, doc.pageCount()));
+        }
+        const quint16 handle = m_nextHandle++;
+        m_blockEnds.insert(handle, doc.sent());
+        if (!m_out.put(capi::Message::dataB3Req(m_out.appId(), m_ncci, block, handle))) {
+            m_blockEnds.remove(handle);
+            dataFailed();
+            return;
+        }
+    }
+    if (m_phase == Phase::Transfer && doc.atEnd() && m_blockEnds.isEmpty()) {
+        m_report.progress(calltext::allPagesSent());
+        m_phase = Phase::ClosingFax;
+        m_out.put(capi::Message(C::DisconnectB3, S::Req, m_out.appId(), m_ncci));
+    }
+}
+
+void FaxCall::onDataConf(const capi::Message &m)
+{
+    const auto it = m_blockEnds.find(m.dataHandle);
+    if (!m_outgoing || it == m_blockEnds.end())
+        return;
+    const qint64 end = it.value();
+    m_blockEnds.erase(it);
+    if (m.info != capi::info::Ok) {
+        m_report.debug(QStringLiteral("fax data block %1 refused: %2")
+                           .arg(m.dataHandle)
+                           .arg(capi::describeInfo(m.info)));
+        dataFailed();
+        return;
+    }
+    m_confirmed = std::max(m_confirmed, end);
+    const OutgoingDocument &doc = *m_document;
+    const int pages = doc.pageCount();
+    while (m_pagesDone < pages) {
+        const qint64 pageEnd = m_pagesDone + 1 < pages ? doc.pageOffset(m_pagesDone + 2) : doc.size();
+        if (m_confirmed < pageEnd)
+            break;
+        ++m_pagesDone;
+        m_report.progress(calltext::pageSent(m_pagesDone, pages));
+    }
+    pumpData();
+}
+
+void FaxCall::onData(const capi::Message &m)
+{
+    if (!m_received)
+        return;
+    const int before = m_received->pages();
+    QString error;
+    if (!m_received->write(m.data, &error)) {
+        m_report.debug(error);
+        dataFailed();
+        return;
+    }
+    const int after = m_received->pages();
+    for (int page = before + 1; page <= after; ++page) {
+        if (page > 1)
+            m_report.progress(calltext::pageReceived(page - 1));
+        m_report.progress(calltext::receivingPage(page));
+    }
+}
+
+void FaxCall::dataFailed()
+{
+    m_dataFault = true;
+    hangUp();
+}
+
+void FaxCall::recordB3End(const capi::Message &m)
+{
+    B3End end;
+    end.reason = m.reason;
+    if (!m_g4) {
+        if (const std::optional<capi::FaxNcpi> ncpi = capi::FaxNcpi::fromBytes(m.ncpi))
+            end.reportedPages = ncpi->pages;
+    }
+    m_b3End = end;
+}
+
+// The side that closed the fax connection clears the call; the other side waits for its
+// DISCONNECT_IND, and clears the call itself only if none comes (clearTimedOut()).
+void FaxCall::onB3EndedByRemote(const capi::Message &m)
+{
+    recordB3End(m);
+    m_phase = Phase::AwaitingClear;
+}
+
+void FaxCall::onB3Closed(const capi::Message &m)
+{
+    recordB3End(m);
+    clear();
+}
+
+void FaxCall::onB3EndedWhileClearing(const capi::Message &m)
+{
+    recordB3End(m);
+}
+
+// ---- the end -------------------------------------------------------------------------------
+
+FinishedCall FaxCall::facts(quint16 reason, bool abortedNow) const
+{
+    FinishedCall f;
+    f.outgoing = m_outgoing;
+    f.g4 = m_g4;
+    // A Disconnect after the fax connection ended does not cut the document short.
+    f.abortedHere = abortedNow || (m_hungUpIn && *m_hungUpIn != Phase::AwaitingClear);
+    f.dataFault = m_dataFault;
+    if (m_b3End) {
+        f.reasonB3 = m_b3End->reason;
+        f.reportedPages = m_b3End->reportedPages;
+    }
+    f.reason = reason;
+    if (m_document) {
+        f.allConfirmed = m_document->atEnd() && m_blockEnds.isEmpty()
+                         && m_confirmed == m_document->size();
+        f.pageCount = m_document->pageCount();
+    }
+    if (m_received)
+        f.documentComplete = m_received->complete();
+    return f;
+}
+
+void FaxCall::finish(const QString &text, quint16 reason, bool abortedNow)
+{
+    const FinishedCall f = facts(reason, abortedNow);
+    const bool sent = faxSent(f);
+    const bool received = faxReceived(f);
+    if (pagesDisputed(f))
+        m_report.debug(QStringLiteral("the remote reported %1 of %2 pages")
+                           .arg(f.reportedPages)
+                           .arg(f.pageCount));
+    if (m_received) {
+        m_received->close();
+        const int pages = m_received->pages();
+        if (received) {
+            m_report.progress(calltext::pageReceived(pages));
+            m_report.progress(calltext::faxReceived(pages, m_received->bytes()));
+        } else {
+            m_report.progress(calltext::faxIncomplete(m_received->bytes(), pages,
+                                                      m_received->path()));
+            const QString fault = m_received->fault();
+            if (!fault.isEmpty())
+                m_report.debug(QStringLiteral("received document: %1").arg(fault));
+        }
+    }
+    m_report.progress(text);
+    if (m_outgoing)
+        m_report.post(EventSlot::FaxSent, {sent});
+    if (received)
+        m_report.post(EventSlot::FaxReceived);
+    m_report.post(EventSlot::Disconnected);
+    m_phase = Phase::Ended;
+    m_endText = text;
+}
+
+// ---- status --------------------------------------------------------------------------------
+
+CallStatus::State FaxCall::state() const
+{
+    if (m_hungUpIn)
+        return CallStatus::State::Disconnecting;
+    switch (m_reached) {
+    case Reached::FaxUp:
+        return m_outgoing ? CallStatus::State::Sending : CallStatus::State::Receiving;
+    case Reached::LineUp:
+        return CallStatus::State::Connected;
+    case Reached::Placed:
+        break;
+    }
+    return m_outgoing ? CallStatus::State::Calling : CallStatus::State::Ringing;
+}
+
+CallStatus FaxCall::status() const
+{
+    CallStatus s;
+    s.state = state();
+    s.outgoing = m_outgoing;
+    s.g4 = m_g4;
+    s.ownNumber = m_ownNumber;
+    s.remoteNumber = m_remoteNumber;
+    s.remoteStationId = m_remoteStationId;
+    s.rate = m_rate;
+    if (m_document) {
+        s.page = m_pagesStarted;
+        s.pageCount = m_document->pageCount();
+        s.bytes = m_confirmed;
+        s.totalBytes = m_document->size();
+        s.documentPath = m_document->path();
+        s.pageOffset = m_pagesStarted ? m_document->pageOffset(m_pagesStarted) : 0;
+    } else if (m_received) {
+        s.page = m_received->pages();
+        s.bytes = m_received->bytes();
+        s.documentPath = m_received->path();
+        s.pageOffset = m_received->currentPageOffset();
+    }
+    return s;
+}
+
+} // namespace quillon::component

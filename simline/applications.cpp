@@ -1,0 +1,159 @@
+#include "simline/applications.h"
+
+#include <QMetaObject>
+#include <QThread>
+
+namespace simline {
+
+using namespace capi;
+
+void DeleteLater::operator()(QObject *o) const
+{
+    if (o)
+        o->deleteLater();
+}
+
+void App::confirmedOne(quint32 ncci)
+{
+    auto it = unconfirmed.find(ncci);
+    if (it != unconfirmed.end() && it->second > 0 && --it->second == 0)
+        unconfirmed.erase(it);
+}
+
+Applications::Applications(std::function<void(quint16, quint64)> wake) : m_wake(std::move(wake)) {}
+
+Applications::~Applications()
+{
+    // Applications never released still own a notification object. One of this thread, or
+    // of a thread that no longer runs an event loop, is freed now: nothing else would.
+    for (auto &[id, a] : m_apps) {
+        QObject *context = a.context.release();
+        if (!context)
+            continue;
+        if (context->thread() == QThread::currentThread() || !context->thread()->isRunning())
+            delete context;
+        else
+            context->deleteLater();
+    }
+}
+
+void Applications::setLimit(int count)
+{
+    m_limit = qBound(1, count, 0xFFFF);
+}
+
+RegisterResult Applications::add(const Registration &r)
+{
+    if (r.maxLogicalConnections == 0)
+        return {0, info::MaxConnectionsNotSupported};
+    if (r.maxBlockLength < 128)
+        return {0, info::BlockSizeTooSmall};
+    if (r.maxBlockLength > 0xFFFF || r.maxDataBlocks == 0)
+        return {0, info::BufferExceeds64k};
+    quint16 id = 1;
+    while (id <= m_limit && m_apps.count(id))
+        ++id;
+    if (id > m_limit)
+        return {0, info::TooManyApplications};
+    App &a = m_apps[id];
+    a.id = id;
+    a.serial = m_nextSerial++;
+    a.registration = r;
+    a.window = qMin(r.maxDataBlocks, MaxWindow);
+    a.context.reset(new QObject); // in the registering thread
+    return {id, info::Ok};
+}
+
+std::optional<std::unique_ptr<QObject, DeleteLater>> Applications::remove(quint16 id)
+{
+    auto it = m_apps.find(id);
+    if (it == m_apps.end())
+        return std::nullopt;
+    std::unique_ptr<QObject, DeleteLater> context = std::move(it->second.context);
+    m_apps.erase(it);
+    return context;
+}
+
+App *Applications::find(quint16 id)
+{
+    auto it = m_apps.find(id);
+    return it == m_apps.end() ? nullptr : &it->second;
+}
+
+App *Applications::find(quint16 id, quint64 serial)
+{
+    App *a = find(id);
+    return a && a->serial == serial ? a : nullptr;
+}
+
+std::vector<quint16> Applications::listenersFor(quint16 cip) const
+{
+    std::vector<quint16> out;
+    for (const auto &[id, a] : m_apps) {
+        if (a.listensFor(cip))
+            out.push_back(id);
+    }
+    return out;
+}
+
+bool Applications::send(quint16 id, Message m)
+{
+    App *a = find(id);
+    if (!a)
+        return false; // released meanwhile
+    m.appId = id;
+    if (m.subcommand == Subcommand::Ind) {
+        m.number = a->nextNumber++;
+        if (a->nextNumber == 0)
+            a->nextNumber = 1;
+    }
+    QByteArray wire = encode(m);
+    Q_ASSERT(!wire.isEmpty());
+    a->queue.push_back(Queued{std::move(wire), m.data});
+    ++m_sent;
+    notify(*a);
+    return true;
+}
+
+void Applications::confirm(const Message &req, quint32 address, quint16 infoValue)
+{
+    Message c(req.command, Subcommand::Conf, req.appId, address);
+    c.number = req.number;
+    c.info = infoValue;
+    if (req.command == Command::DataB3)
+        c.dataHandle = req.dataHandle;
+    if (req.command == Command::Facility)
+        c.facilitySelector = req.facilitySelector;
+    send(req.appId, c);
+}
+
+std::optional<Queued> Applications::take(quint16 id)
+{
+    App *a = find(id);
+    if (!a || a->queue.empty())
+        return std::nullopt;
+    Queued q = std::move(a->queue.front());
+    a->queue.pop_front();
+    return q;
+}
+
+bool Applications::notificationDue(quint16 id, quint64 serial)
+{
+    App *a = find(id, serial);
+    if (!a)
+        return false;
+    a->notifyPending = false;
+    return !a->queue.empty();
+}
+
+void Applications::notify(App &a)
+{
+    if (a.notifyPending || !a.context)
+        return;
+    a.notifyPending = true;
+    QMetaObject::invokeMethod(
+        a.context.get(), [wake = m_wake, id = a.id, serial = a.serial] { wake(id, serial); },
+        Qt::QueuedConnection);
+}
+
+} // namespace simline

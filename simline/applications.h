@@ -1,0 +1,102 @@
+#pragma once
+
+// The applications registered on the line and the messages waiting for them. Each
+// application is told of waiting messages through the event loop of the thread that
+// registered it, once per batch.
+
+#include "capi/message.h"
+#include "capi/transport.h"
+
+#include <QByteArray>
+#include <QObject>
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+
+namespace simline {
+
+// A message waiting for an application: its encoding and, for DATA_B3_IND, the block.
+struct Queued
+{
+    QByteArray wire;
+    QByteArray data;
+};
+
+// Frees a notification object in its own thread.
+struct DeleteLater
+{
+    void operator()(QObject *o) const;
+};
+
+struct App
+{
+    quint16 id = 0;
+    quint64 serial = 0; // tells a re-registered id from the old one
+    capi::Registration registration;
+    quint32 window = 1; // the DATA_B3 window of each of its connections
+    std::unique_ptr<QObject, DeleteLater> context; // in the registering thread
+    std::deque<Queued> queue;
+    bool notifyPending = false;
+    quint16 nextNumber = 1;
+    quint32 infoMask = 0;
+    quint32 cipMask = 0;
+    quint32 cipMask2 = 0;
+    std::map<quint32, quint32> unconfirmed; // DATA_B3_REQ put, not yet confirmed, by NCCI
+
+    // Takes one unconfirmed block of `ncci` off the count.
+    void confirmedOne(quint32 ncci);
+    // Listens for calls of this CIP value (bit 0 of the mask: every CIP value).
+    bool listensFor(quint16 cip) const { return (cipMask & 1) || (cipMask & capi::cip::maskBit(cip)); }
+};
+
+class Applications
+{
+public:
+    static constexpr quint16 DefaultMaxApplications = 32;
+    static constexpr quint32 MaxWindow = 7;
+
+    // `wake(id, serial)` runs in the application's thread when messages may wait for it.
+    explicit Applications(std::function<void(quint16, quint64)> wake);
+    ~Applications();
+    Applications(const Applications &) = delete;
+    Applications &operator=(const Applications &) = delete;
+
+    // How many may be registered at once (1 .. 65535).
+    void setLimit(int count);
+    capi::RegisterResult add(const capi::Registration &registration);
+    // Forgets an application and hands back its notification object, for the caller to free
+    // outside the line's lock. Empty when the id is unknown.
+    std::optional<std::unique_ptr<QObject, DeleteLater>> remove(quint16 id);
+
+    App *find(quint16 id);
+    App *find(quint16 id, quint64 serial);
+    App &at(quint16 id) { return m_apps.at(id); }
+    int count() const { return int(m_apps.size()); }
+    // The ids listening for a CIP value, in id order.
+    std::vector<quint16> listenersFor(quint16 cip) const;
+
+    // Queues `m` for application `id` (nothing when it is gone); an IND gets the
+    // application's next message number. Returns whether it was queued.
+    bool send(quint16 id, capi::Message m);
+    // Answers a REQ with its CONF.
+    void confirm(const capi::Message &req, quint32 address, quint16 infoValue);
+    // Messages queued so far, over all applications.
+    quint64 sentCount() const { return m_sent; }
+    std::optional<Queued> take(quint16 id);
+    // Called from `wake`: whether the notification is still due for this registration.
+    bool notificationDue(quint16 id, quint64 serial);
+
+private:
+    void notify(App &a);
+
+    std::function<void(quint16, quint64)> m_wake;
+    std::map<quint16, App> m_apps;
+    int m_limit = DefaultMaxApplications;
+    quint64 m_nextSerial = 1;
+    quint64 m_sent = 0;
+};
+
+} // namespace simline

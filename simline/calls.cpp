@@ -1,0 +1,165 @@
+#include "simline/calls.h"
+
+namespace simline {
+
+using namespace capi;
+
+quint16 Leg::b3Protocol() const
+{
+    return bProtocol ? bProtocol->b3 : bproto::B3Transparent;
+}
+
+bool Leg::isFax() const
+{
+    return bproto::isFaxG3B3(b3Protocol());
+}
+
+FaxB3Configuration Leg::faxConfig() const
+{
+    if (bProtocol) {
+        if (auto c = bProtocol->faxConfiguration())
+            return *c;
+    }
+    return {};
+}
+
+Leg *Call::answerer()
+{
+    if (!answererPlci)
+        return nullptr;
+    Leg &a = legs.at(answererPlci);
+    return a.gone ? nullptr : &a;
+}
+
+std::vector<Leg *> Call::otherLegs(const Leg *except)
+{
+    std::vector<Leg *> out;
+    for (auto &[plci, leg] : legs) {
+        if (!leg.gone && plci != callerPlci && &leg != except)
+            out.push_back(&leg);
+    }
+    return out;
+}
+
+bool Call::finished() const
+{
+    for (const auto &[plci, leg] : legs) {
+        if (!leg.gone)
+            return false;
+    }
+    return true;
+}
+
+CallInfo Call::info() const
+{
+    return CallInfo{id, calledDigits, farEnd.text(), faultText, rate, finished()};
+}
+
+Call &CallTable::create()
+{
+    const quint64 id = m_nextCallId++;
+    Call &c = m_calls[id];
+    c.id = id;
+    return c;
+}
+
+Leg *CallTable::addLeg(Call &call, quint16 app)
+{
+    for (int tries = 0; tries < 255; ++tries) {
+        const quint32 candidate = Controller | (quint32(m_nextPlci) << 8);
+        m_nextPlci = m_nextPlci == 255 ? 1 : m_nextPlci + 1;
+        if (m_plcis.count(candidate))
+            continue;
+        m_plcis[candidate] = call.id;
+        Leg &leg = call.legs[candidate];
+        leg.call = call.id;
+        leg.app = app;
+        leg.plci = candidate;
+        return &leg;
+    }
+    return nullptr;
+}
+
+Call *CallTable::call(quint64 id)
+{
+    auto it = m_calls.find(id);
+    return it == m_calls.end() ? nullptr : &it->second;
+}
+
+Leg *CallTable::leg(quint32 plci)
+{
+    auto it = m_plcis.find(plci & 0xFFFF);
+    if (it == m_plcis.end())
+        return nullptr;
+    Leg &l = m_calls.at(it->second).legs.at(it->first);
+    return l.gone ? nullptr : &l;
+}
+
+Leg *CallTable::leg(quint32 plci, quint16 app)
+{
+    Leg *l = leg(plci);
+    return l && l->app == app ? l : nullptr;
+}
+
+Leg *CallTable::legByNcci(quint32 ncci, quint16 app)
+{
+    Leg *l = leg(ncci, app);
+    return l && l->b3.state != B3::None && l->b3.ncci == ncci ? l : nullptr;
+}
+
+Leg *CallTable::peerOf(const Leg &leg)
+{
+    Call &c = callOf(leg);
+    Leg *answerer = c.answerer();
+    if (!answerer)
+        return nullptr;
+    Leg &caller = c.caller();
+    if (&leg == &caller)
+        return caller.gone ? nullptr : answerer;
+    return &leg == answerer && !caller.gone ? &caller : nullptr;
+}
+
+std::vector<Leg *> CallTable::liveLegs()
+{
+    std::vector<Leg *> out;
+    for (const auto &[plci, id] : m_plcis) {
+        Leg &l = m_calls.at(id).legs.at(plci);
+        if (!l.gone)
+            out.push_back(&l);
+    }
+    return out;
+}
+
+int CallTable::liveCalls() const
+{
+    int n = 0;
+    for (const auto &[id, c] : m_calls)
+        n += !c.finished();
+    return n;
+}
+
+std::vector<CallInfo> CallTable::infos() const
+{
+    std::vector<CallInfo> out;
+    for (const auto &[id, c] : m_calls)
+        out.push_back(c.info());
+    return out;
+}
+
+std::vector<CallInfo> CallTable::sweep()
+{
+    std::vector<CallInfo> swept;
+    for (auto it = m_calls.begin(); it != m_calls.end();) {
+        if (!it->second.finished()) {
+            ++it;
+            continue;
+        }
+        swept.push_back(it->second.info());
+        for (const auto &[plci, leg] : it->second.legs)
+            m_plcis.erase(plci);
+        it = m_calls.erase(it);
+    }
+    return swept;
+}
+
+} // namespace simline

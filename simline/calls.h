@@ -1,0 +1,163 @@
+#pragma once
+
+// The calls on the line and the legs they join, as the switchboard and the relay share them.
+// A call is found by its id, a leg by its PLCI; neither is held by pointer across turns.
+// A leg that is cleared is only marked gone, and a call whose legs are all gone is removed
+// by sweep() at the end of the turn, so a handler never finds a call deleted under it.
+
+#include "capi/message.h"
+#include "simline/faultplan.h"
+#include "simline/pagecount.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <deque>
+#include <map>
+#include <optional>
+#include <vector>
+
+namespace simline {
+
+// Counters, for tests and benchmarks.
+struct Statistics
+{
+    quint64 messagesIn = 0;    // put by applications
+    quint64 messagesOut = 0;   // queued for applications
+    quint64 blocksRelayed = 0; // DATA_B3 blocks taken from a sender
+    quint64 bytesRelayed = 0;
+    quint64 blockCopies = 0;   // blocks copied on their way (only when split)
+};
+
+// What a status window may show of a call, without decoding any NCPI.
+struct CallInfo
+{
+    quint64 id = 0;
+    QString calledNumber;
+    QString farEnd;    // the rule the called number met, FarEnd::text()
+    QString faultText; // what the fault did to the call; empty while it met none
+    quint16 rate = 0;  // bit/s the modems run at
+    bool ended = false;
+};
+
+// A piece of a block on its way to the receiving side.
+struct Piece
+{
+    QByteArray data;
+    quint16 flags = 0;
+    quint64 blockId = 0;
+};
+
+// A block of a sender, confirmed once every piece of it has been answered.
+struct SentBlock
+{
+    quint16 handle = 0;
+    quint16 number = 0;
+    int piecesLeft = 0;
+};
+
+enum class B3 { None, Requested, Incoming, Active };
+
+// The B3 connection of a leg, as the relay keeps it; reset whole when B3 ends.
+struct B3Link
+{
+    B3 state = B3::None;
+    quint32 ncci = 0;
+    // As a sender: pieces not yet delivered, blocks not yet confirmed.
+    std::deque<Piece> outgoing;
+    std::map<quint64, SentBlock> blocks;
+    quint64 nextBlockId = 1;
+    qint64 lineFreeAtNs = 0; // pacing: when the line is free for the next piece
+    qint64 frontDueNs = 0;   // pacing: when the first waiting piece has fully arrived
+    bool sentData = false;
+    // As a receiver: DATA_B3_IND handles not yet answered, and the blocks they belong to.
+    std::map<quint16, quint64> inFlight;
+    quint16 nextIndHandle = 0;
+    PageCount pagesReceived;
+};
+
+// One side of a call: the caller's PLCI or an offered/answering PLCI.
+struct Leg
+{
+    quint64 call = 0;
+    quint16 app = 0;
+    quint32 plci = 0;
+    bool gone = false;    // cleared; kept until its call is swept
+    bool offered = false; // an incoming leg still waiting for its CONNECT_RESP
+    bool alerted = false;
+    bool connected = false;
+    std::optional<capi::BProtocol> bProtocol;
+    B3Link b3;
+    bool pumpScheduled = false;
+
+    quint16 b3Protocol() const;
+    bool isFax() const;
+    capi::FaxB3Configuration faxConfig() const;
+};
+
+// Who plays the far end: the applications that listen, or the line itself for a fault.
+enum class Remote { Applications, NoAnswer, NotFax };
+
+struct Call
+{
+    quint64 id = 0;
+    std::map<quint32, Leg> legs; // by PLCI; the caller's is callerPlci
+    quint32 callerPlci = 0;
+    quint32 answererPlci = 0;    // 0 until answered
+    FarEnd farEnd;
+    Remote remote = Remote::Applications;
+    quint16 cip = 0;
+    QString calledDigits;
+    bool alerted = false;
+    std::vector<quint16> rejects;
+    int blocksDelivered = 0;
+    bool remoteConnected = false; // the line's own remote answered (NotFax)
+    quint16 b3Resolution = 0;
+    quint16 rate = 0;
+    QString faultText;
+
+    Leg &caller() { return legs.at(callerPlci); }
+    const Leg &caller() const { return legs.at(callerPlci); }
+    Leg *answerer();
+    // The live legs offered the call and not yet answered or cleared, callers excluded.
+    std::vector<Leg *> otherLegs(const Leg *except = nullptr);
+    bool finished() const;
+    CallInfo info() const;
+};
+
+class CallTable
+{
+public:
+    static constexpr quint32 Controller = 1;
+
+    Call &create();
+    // A new leg of `call` for `app` with a free PLCI, nullptr when all 255 are taken.
+    Leg *addLeg(Call &call, quint16 app);
+
+    Call *call(quint64 id);
+    // A live leg of `app` by PLCI (the NCCI's PLCI part is used), nullptr when none.
+    Leg *leg(quint32 plci, quint16 app);
+    // A live leg of any application by PLCI.
+    Leg *leg(quint32 plci);
+    Leg *legByNcci(quint32 ncci, quint16 app);
+    Call &callOf(const Leg &leg) { return m_calls.at(leg.call); }
+    // The other side of a connected call, nullptr before it is answered or once it is gone.
+    Leg *peerOf(const Leg &leg);
+
+    // Every live leg, in PLCI order, for a caller that may clear some of them.
+    std::vector<Leg *> liveLegs();
+    int liveCalls() const;
+    int size() const { return int(m_calls.size()); }
+    std::vector<CallInfo> infos() const;
+
+    // Removes the calls that are over; returns what they were.
+    std::vector<CallInfo> sweep();
+
+private:
+    std::map<quint64, Call> m_calls;
+    std::map<quint32, quint64> m_plcis; // every PLCI of an unswept call, gone legs included
+    quint64 m_nextCallId = 1;
+    quint8 m_nextPlci = 1;
+};
+
+} // namespace simline

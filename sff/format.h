@@ -17,6 +17,8 @@ inline constexpr int MinPageHeaderLength = 16; // the length byte counts the byt
 inline constexpr int MaxShortLine = 216;       // longest coded line in the short record form
 inline constexpr int MaxEscapedLine = 32767;   // longest coded line in the escape form
 inline constexpr int MaxSkip = 37;             // most white lines one skip record stands for
+inline constexpr int MaxPages = 65535;         // the document header counts pages in 16 bits
+inline constexpr int MaxNotes = 20;            // notes kept in full; later ones are only counted
 inline constexpr int A4LineLength = 1728;
 
 // Record bytes that are not the length of a short coded line (1 to 216) or a skip (217-253).

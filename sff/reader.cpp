@@ -1,8 +1,9 @@
 #include "sff/reader.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QtEndian>
+
+#include <sys/stat.h>
 
 namespace sff {
 
@@ -47,6 +48,7 @@ struct StreamReader::Private
     bool pageOpen = false;
     bool finished = false;
     int pagesFinished = 0;
+    qint64 notesDropped = 0; // notes past MaxNotes, counted only
     mh::Runs runs;
 
     void fault(qint64 at, const QString &message)
@@ -54,7 +56,14 @@ struct StreamReader::Private
         if (!info.error)
             info.error = Fault{at, message};
     }
-    void note(qint64 at, const QString &message) { info.notes.append(Fault{at, message}); }
+    // A damaged file of millions of pages would otherwise hold a note for each.
+    void note(qint64 at, const QString &message)
+    {
+        if (info.notes.size() < MaxNotes)
+            info.notes.append(Fault{at, message});
+        else
+            ++notesDropped;
+    }
     void fatal(qint64 at, const QString &message)
     {
         fault(at, message);
@@ -151,6 +160,11 @@ bool StreamReader::Private::readPageHeader(const uchar *h, int length)
     }
     if (ph.lineLength == 0) {
         fatal(at + pagefield::LineLength, QStringLiteral("line length 0"));
+        return false;
+    }
+    if (info.pages.size() >= MaxPages) {
+        fatal(at, QStringLiteral("more than %1 pages: an SFF document counts its pages in 16 bits")
+                      .arg(MaxPages));
         return false;
     }
     closePage();
@@ -411,6 +425,9 @@ void StreamReader::finish()
     if (p.afterEnd > 0)
         p.note(p.endRecordOffset + 2,
                QStringLiteral("%1 bytes after the end record are ignored").arg(p.afterEnd));
+    if (p.notesDropped > 0)
+        info.notes.append(Fault{-1, QStringLiteral("%1 more irregularities not listed")
+                                        .arg(p.notesDropped)});
 }
 
 const DocumentInfo &StreamReader::info() const
@@ -457,9 +474,26 @@ DocumentInfo checkData(QByteArrayView data, ReaderSink *sink, ReadDepth depth)
     return reader.info();
 }
 
+QString notRegularFile(const QString &path)
+{
+    struct stat st{};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return QStringLiteral("no such file");
+    if (S_ISDIR(st.st_mode))
+        return QStringLiteral("a folder, not a file");
+    if (S_ISFIFO(st.st_mode))
+        return QStringLiteral("a FIFO (named pipe), not a regular file");
+    if (S_ISSOCK(st.st_mode))
+        return QStringLiteral("a socket, not a regular file");
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
+        return QStringLiteral("a device, not a regular file");
+    if (!S_ISREG(st.st_mode))
+        return QStringLiteral("not a regular file");
+    return {};
+}
+
 DocumentInfo checkFile(const QString &path, ReaderSink *sink, ReadDepth depth)
 {
-    const QFileInfo fi(path);
     auto failed = [](const QString &message) {
         DocumentInfo info;
         info.error = Fault{-1, message};
@@ -467,17 +501,17 @@ DocumentInfo checkFile(const QString &path, ReaderSink *sink, ReadDepth depth)
     };
     if (path.isEmpty())
         return failed(QStringLiteral("no file named"));
-    if (!fi.exists())
-        return failed(QStringLiteral("no such file: %1").arg(path));
-    if (fi.isDir())
-        return failed(QStringLiteral("is a folder, not a file: %1").arg(path));
+    if (const QString problem = notRegularFile(path); !problem.isEmpty())
+        return failed(problem == u"no such file" ? QStringLiteral("no such file: %1").arg(path)
+                                                 : QStringLiteral("%1 is %2").arg(path, problem));
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return failed(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
     StreamReader reader(depth);
     reader.setSink(sink);
     QByteArray block(64 * 1024, Qt::Uninitialized);
-    for (;;) {
+    // Past a fault the reader takes nothing more; past the end record it only counts bytes.
+    while (!reader.stopped() || reader.info().endRecord) {
         const qint64 got = file.read(block.data(), block.size());
         if (got < 0)
             return failed(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));

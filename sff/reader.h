@@ -91,8 +91,14 @@ private:
 DocumentInfo checkData(QByteArrayView data, ReaderSink *sink = nullptr,
                        ReadDepth depth = ReadDepth::Lines);
 
+// Why path cannot be read as a regular file: "no such file", "a folder, not a file", "a FIFO
+// (named pipe), not a regular file", "a socket, ...", "a device, ...". Empty when it can. Only
+// the file's type is looked at: opening a FIFO waits for a writer, and a device never ends.
+QString notRegularFile(const QString &path);
+
 // Checks a file before it is sent: it must exist, be readable and be a valid SFF document with
-// at least one page. The file is read in blocks; its size does not matter. At
+// at least one page. Folders, devices, FIFOs and sockets are refused unopened. The file is read
+// in blocks until the reader stops; its size does not matter. At
 // ReadDepth::Records the lines' codes are not checked.
 DocumentInfo checkFile(const QString &path, ReaderSink *sink = nullptr,
                        ReadDepth depth = ReadDepth::Lines);

@@ -16,6 +16,8 @@
 #include <QDir>
 #include <QLabel>
 
+#include <sys/stat.h>
+
 using componenttest::Endpoint;
 using quillon::EventSlot;
 using quillon::MemberId;
@@ -498,7 +500,7 @@ void TestComponentCalls::stopCapiInMidCall()
     QVERIFY2(pair.snd.faxSentValue(), qPrintable(storyText(pair.snd)));
 }
 
-enum class Refusal { NotStarted, Missing, Empty, NotSff, Truncated, CallInProgress, NoNumber };
+enum class Refusal { NotStarted, Missing, Empty, NotSff, Truncated, Device, Fifo, CallInProgress, NoNumber };
 Q_DECLARE_METATYPE(Refusal)
 
 void TestComponentCalls::sendRefused_data()
@@ -510,6 +512,9 @@ void TestComponentCalls::sendRefused_data()
     QTest::newRow("empty file") << Refusal::Empty << "is empty";
     QTest::newRow("not SFF") << Refusal::NotSff << "no valid SFF";
     QTest::newRow("truncated file") << Refusal::Truncated << "truncated";
+    // Read for ever, or waited on in open(): refused by type before either.
+    QTest::newRow("endless device") << Refusal::Device << "a device, not a regular file";
+    QTest::newRow("fifo") << Refusal::Fifo << "a FIFO (named pipe), not a regular file";
     QTest::newRow("call in progress") << Refusal::CallInProgress << "call is in progress";
     QTest::newRow("no number") << Refusal::NoNumber << "no number to call";
 }
@@ -538,6 +543,8 @@ void TestComponentCalls::sendRefused()
     case Refusal::Truncated:
         componenttest::writeFile(local, m_document.left(m_document.size() / 2 + 1));
         break;
+    case Refusal::Device: QVERIFY(QFile::link(QStringLiteral("/dev/zero"), local)); break;
+    case Refusal::Fifo: QVERIFY(::mkfifo(QFile::encodeName(local).constData(), 0600) == 0); break;
     case Refusal::CallInProgress:
         QVERIFY(pair.snd.send("6", "6", kSendFile));
         file = kSendFile;

@@ -9,6 +9,8 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+
 using namespace sfftest;
 using sff::Resolution;
 
@@ -576,6 +578,68 @@ private slots:
             QVERIFY(!info.isValid());
             QVERIFY2(info.error->toString().contains(error), qPrintable(info.error->toString()));
         }
+    }
+
+    // Files that are not regular files are refused by their type, unopened: /dev/zero would
+    // be read for ever, and opening a FIFO waits for a writer.
+    void checkFileRefusesWhatIsNoRegularFile_data()
+    {
+        QTest::addColumn<QString>("path"); // "fifo": a FIFO made in a temporary folder
+        QTest::addColumn<QString>("error");
+        QTest::newRow("endless device") << "/dev/zero" << "a device, not a regular file";
+        QTest::newRow("null device") << "/dev/null" << "a device, not a regular file";
+        QTest::newRow("fifo") << "fifo" << "a FIFO (named pipe), not a regular file";
+    }
+    void checkFileRefusesWhatIsNoRegularFile()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, error);
+        QTemporaryDir dir;
+        if (path == u"fifo") {
+            path = dir.filePath("pipe.sff");
+            QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+        } else if (!QFileInfo::exists(path)) {
+            QSKIP("no such device here");
+        }
+        QCOMPARE(sff::notRegularFile(path), error);
+        const sff::DocumentInfo info = sff::checkFile(path);
+        QVERIFY(!info.isValid());
+        QCOMPARE(info.error->toString(), QStringLiteral("%1 is %2").arg(path, error));
+    }
+
+    // A document's page count is a 16-bit field, so a page past the 65,535th is a fault. A
+    // file of millions of tiny pages stops there, and its notes (one per page that declares
+    // the wrong line count) stay a few lines with a count.
+    void pageCountAndNotesAreBounded()
+    {
+        QByteArray page = pageWith([](PageHeader &p) { p.pageLength = 5; }) + whiteLine;
+        QByteArray doc = DocHeader{}.bytes();
+        for (int i = 0; i < sff::MaxPages; ++i)
+            doc += page;
+        const sff::DocumentInfo most = sff::checkData(doc + endRecord, nullptr,
+                                                      sff::ReadDepth::Records);
+        QVERIFY(most.isValid());
+        QCOMPARE(most.pages.size(), sff::MaxPages);
+        QCOMPARE(most.notes.size(), sff::MaxNotes + 1);
+        QCOMPARE(most.notes.last().message,
+                 QStringLiteral("%1 more irregularities not listed").arg(sff::MaxPages - sff::MaxNotes));
+
+        const qint64 extraAt = doc.size();
+        QTemporaryDir dir;
+        QFile f(dir.filePath("many.sff"));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(doc);
+        for (int i = 0; i < 100; ++i)
+            f.write(page);
+        f.write(endRecord);
+        f.close();
+        const sff::DocumentInfo tooMany = sff::checkFile(f.fileName());
+        QVERIFY(!tooMany.isValid());
+        QCOMPARE(tooMany.error->offset, extraAt);
+        QVERIFY2(tooMany.error->message.contains("more than 65535 pages"),
+                 qPrintable(tooMany.error->message));
+        QCOMPARE(tooMany.pages.size(), sff::MaxPages);
+        QVERIFY(tooMany.notes.size() <= sff::MaxNotes + 1);
     }
 
     // A fault deep in a file that is read in several blocks is reported at its own offset.

@@ -1,10 +1,10 @@
 #include "filekind.h"
 
+#include "sff/reader.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QFileInfo>
-
-#include <sys/stat.h>
 
 namespace sfftool {
 
@@ -45,30 +45,12 @@ bool looksLikeText(const QByteArray &head)
     return true;
 }
 
-QString nonRegular(const QString &path)
-{
-    struct stat st{};
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
-        return QStringLiteral("no such file");
-    if (S_ISDIR(st.st_mode))
-        return QStringLiteral("a folder, not a file");
-    if (S_ISFIFO(st.st_mode))
-        return QStringLiteral("a FIFO (named pipe), not a regular file");
-    if (S_ISSOCK(st.st_mode))
-        return QStringLiteral("a socket, not a regular file");
-    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
-        return QStringLiteral("a device, not a regular file");
-    if (!S_ISREG(st.st_mode))
-        return QStringLiteral("not a regular file");
-    return {};
-}
-
 } // namespace
 
 FileKind fileKind(const QString &path)
 {
     FileKind found;
-    found.problem = nonRegular(path);
+    found.problem = sff::notRegularFile(path);
     if (!found.problem.isEmpty())
         return found;
     QFile f(path);

@@ -21,9 +21,10 @@ struct LineSettings
     // line clock of a fax call (a T.30 call at speed 1 takes as long as on a real line).
     double speed = 1.0;
     std::chrono::milliseconds noAnswerTimeout{DefaultNoAnswerTimeoutMs};
+    // B channels; a loopback call takes two (one per side). 2 is a basic rate line.
+    int channels = 2;
     // Where each fax call's audio is written as a WAV file; empty: not recorded.
     QString recordFolder;
-
 };
 
 // Runs `task` after `delay` as a turn of its own: in the line's thread, under its lock,

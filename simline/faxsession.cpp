@@ -2,6 +2,8 @@
 
 #include "faxtiff/faxtiff.h"
 
+#include <algorithm>
+
 namespace simline {
 
 namespace {
@@ -52,20 +54,33 @@ QList<t30::Event> FaxSession::advance(double pace)
 {
     if (m_state != State::Running)
         return {};
+    QList<t30::Event> events = m_call->takeEvents();
+    // One tick; false once a page has come, so the receiver takes it before the call goes on.
+    auto step = [&] {
+        m_call->tick();
+        const QList<t30::Event> more = m_call->takeEvents();
+        events += more;
+        return std::none_of(more.begin(), more.end(), [](const t30::Event &e) {
+            return e.type == t30::Event::Type::PageReceived;
+        });
+    };
     if (pace <= 0) {
         QElapsedTimer slice;
         slice.start();
-        while (!m_call->finished() && slice.nsecsElapsed() < kUnpacedSliceNs)
-            m_call->tick();
+        bool more = true;
+        while (more && !m_call->finished() && slice.nsecsElapsed() < kUnpacedSliceNs)
+            more = step();
     } else {
         const qint64 due = qint64(double(m_clock.nsecsElapsed()) * pace / double(kTickNs));
         const qint64 done = m_call->elapsedMs() / t30::TickMs;
-        for (qint64 n = std::min(due - done, kMaxCatchUpTicks); n > 0 && !m_call->finished(); --n)
-            m_call->tick();
+        for (qint64 n = std::min(due - done, kMaxCatchUpTicks); n > 0 && !m_call->finished(); --n) {
+            if (!step())
+                break;
+        }
     }
     if (m_call->finished())
         m_state = State::Finished;
-    return m_call->takeEvents();
+    return events;
 }
 
 qint64 FaxSession::nextSliceNs(double pace) const

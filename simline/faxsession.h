@@ -55,7 +55,8 @@ public:
     bool start(t30::CallConfig config, QString *error);
 
     // Runs the call on: with `pace` 0 for a slice of CPU time, else until its line time
-    // catches up with the wall clock times `pace`. Returns the events of the slice.
+    // catches up with the wall clock times `pace`; in both cases no further than a received
+    // page. Returns the events of the slice.
     QList<t30::Event> advance(double pace);
     // Wall time until the next slice is due.
     qint64 nextSliceNs(double pace) const;

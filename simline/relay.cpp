@@ -336,8 +336,13 @@ void Relay::dataB3Resp(const Message &m)
         m_apps.confirm(req, sender->b3.ncci, info::Ok);
     }
     pump(*sender);
-    if (receiver->b3.inFlight.empty() && m_calls.callOf(*receiver).fax)
-        finishFax(m_calls.callOf(*receiver));
+    Call &c = m_calls.callOf(*receiver);
+    if (c.fax && !faxReceiverBusy(c, *c.fax)) {
+        if (c.fax->state() == FaxSession::State::Running)
+            scheduleFax(c, 0);
+        else
+            finishFax(c);
+    }
 }
 
 void Relay::pump(Leg &sender)
@@ -523,6 +528,13 @@ void Relay::startFax(Call &c)
     scheduleFax(c, 0);
 }
 
+bool Relay::faxReceiverBusy(Call &c, const FaxSession &f)
+{
+    Leg *tx = faxTransmitter(c, f);
+    Leg *rx = tx ? m_calls.peerOf(*tx) : nullptr;
+    return tx && rx && (!tx->b3.outgoing.empty() || !rx->b3.inFlight.empty());
+}
+
 void Relay::scheduleFax(Call &c, qint64 delayNs)
 {
     FaxSession &f = *c.fax;
@@ -540,6 +552,10 @@ void Relay::runFax(quint64 callId)
         return;
     const std::shared_ptr<FaxSession> f = c->fax; // alive while the call is cleared under us
     f->sliceScheduled = false;
+    // The line's clock stands while the receiving application has not taken every block of
+    // the pages so far: its controller confirms a page only once the page is delivered.
+    if (faxReceiverBusy(*c, *f))
+        return; // dataB3Resp runs it on
     const double pace = m_settings.speed;
     for (const t30::Event &e : f->advance(pace)) {
         faxEvent(*c, *f, e);

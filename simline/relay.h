@@ -59,6 +59,7 @@ private:
     void startFax(Call &c);
     void scheduleFax(Call &c, qint64 delayNs);
     void runFax(quint64 callId);
+    bool faxReceiverBusy(Call &c, const FaxSession &f);
     void faxEvent(Call &c, FaxSession &f, const t30::Event &e);
     void queueForReceiver(Leg &transmitter, const QByteArray &data);
     void finishFax(Call &c);

@@ -400,6 +400,8 @@ void TestComponentCalls::receiveFileWriteFails_data()
 {
     QTest::addColumn<bool>("folderDeleted");
     QTest::addColumn<QString>("why");
+    // A G4 call: the line's T.30 call writes files of its own, which the size limit would
+    // stop first.
     QTest::newRow("disk full") << false << "cannot write " + kReceiveFile;
     QTest::newRow("receive folder deleted mid-fax") << true << "was deleted while the fax arrived";
 }
@@ -433,7 +435,7 @@ void TestComponentCalls::receiveFileWriteFails()
         armAt(pair.rcv, Stage::MidData,
               [&] { QVERIFY(QDir(platform::localPath(folder)).removeRecursively()); });
     }
-    QVERIFY(pair.snd.send("6", "6", kSendFile));
+    QVERIFY(pair.snd.send("6", "6", kSendFile, !folderDeleted));
     QTRY_VERIFY_WITH_TIMEOUT(pair.ended(), kCallTimeout);
 
     QVERIFY2(!pair.snd.faxSentValue(), qPrintable(storyText(pair.snd)));
@@ -491,8 +493,10 @@ void TestComponentCalls::longFileCheckedWhileSending()
     const QString end = pair.snd.texts(EventSlot::CallProgress).last();
     if (valid) {
         QVERIFY2(end.contains("3 of 3 pages sent"), qPrintable(end));
-        QCOMPARE(componenttest::pagesOf(componenttest::readFile(platform::localPath(kReceiveFile))),
-                 componenttest::pagesOf(m_document));
+        QString why;
+        QVERIFY2(faxtest::samePagesBelowHeadLine(
+                     m_document, componenttest::readFile(platform::localPath(kReceiveFile)), &why),
+                 qPrintable(why));
     } else {
         QVERIFY2(pair.snd.debugContains("truncated"),
                  qPrintable(pair.snd.texts(EventSlot::Debug).join('\n')));

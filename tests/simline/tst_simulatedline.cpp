@@ -666,6 +666,7 @@ private slots:
         QFETCH(int, survivorReason);
         QFETCH(int, survivorB3Reason);
         LinePeer caller(*m_line), callee(*m_line);
+        caller.bProtocol = callee.bProtocol = relayedFax(); // released with blocks on the way
         if (!midData)
             callee.answer = std::nullopt;
         callee.answerData = false;

@@ -253,7 +253,8 @@ namespace {
 
 using PageReader = PageSink;
 
-TiffReadResult readTiff(const QString &path, int firstPage, const ReadLimits &limits,
+// Pages firstPage to lastPage (from 0; lastPage -1: to the end).
+TiffReadResult readTiff(const QString &path, int firstPage, int lastPage, const ReadLimits &limits,
                         PageReader &out)
 {
     TiffReadResult result;
@@ -271,11 +272,14 @@ TiffReadResult readTiff(const QString &path, int firstPage, const ReadLimits &li
         return fail(statusText(QStringLiteral("cannot open"), path, tiffError));
     }
     TIFF *t = tif.get();
+    result.pageCount = int(TIFFNumberOfDirectories(t));
     qint64 pixels = 0;
     int index = 0;
     QByteArray scan;
     QByteArray packed;
     do {
+        if (lastPage >= 0 && index > lastPage)
+            break;
         if (index < firstPage) {
             ++index;
             continue;
@@ -418,15 +422,16 @@ struct RecordsReader : PageReader
 
 } // namespace
 
-TiffReadResult readTiffPages(const QString &tiffPath, PageSink &sink, const ReadLimits &limits)
+TiffReadResult readTiffPages(const QString &tiffPath, PageSink &sink, const ReadLimits &limits,
+                             int firstPage, int lastPage)
 {
-    return readTiff(tiffPath, 0, limits, sink);
+    return readTiff(tiffPath, firstPage, lastPage, limits, sink);
 }
 
 TiffReadResult tiffToSff(const QString &tiffPath, QByteArray *sff, const ReadLimits &limits)
 {
     WriterReader reader;
-    TiffReadResult result = readTiff(tiffPath, 0, limits, reader);
+    TiffReadResult result = readTiff(tiffPath, 0, -1, limits, reader);
     if (result.ok && sff)
         *sff = reader.writer.finish();
     return result;
@@ -436,7 +441,7 @@ TiffReadResult tiffPagesToSffRecords(const QString &tiffPath, int firstPage, QBy
                                      const ReadLimits &limits)
 {
     RecordsReader reader;
-    TiffReadResult result = readTiff(tiffPath, firstPage, limits, reader);
+    TiffReadResult result = readTiff(tiffPath, firstPage, -1, limits, reader);
     if (result.ok && records)
         *records = reader.records;
     return result;

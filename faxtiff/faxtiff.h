@@ -67,7 +67,8 @@ struct TiffReadResult
 {
     bool ok = false;
     QString error;
-    QList<TiffPage> pages;
+    QList<TiffPage> pages; // the pages read
+    int pageCount = 0;     // the directories of the file
 };
 
 // Receives the pages of a TIFF file as they are read. Bilevel pages in strips come as packed
@@ -85,9 +86,10 @@ public:
     virtual void picture(const TiffPage &, const quint32 *) {}
 };
 
-// All pages of a TIFF file handed to a sink, with the checks and limits described above.
+// The pages firstPage to lastPage (from 0; -1: to the last) of a TIFF file handed to a sink,
+// with the checks and limits described above. Pages outside the range are not decoded.
 TiffReadResult readTiffPages(const QString &tiffPath, PageSink &sink,
-                             const ReadLimits &limits = {});
+                             const ReadLimits &limits = {}, int firstPage = 0, int lastPage = -1);
 
 // The whole file as an SFF document, with counts and offsets filled in.
 TiffReadResult tiffToSff(const QString &tiffPath, QByteArray *sff, const ReadLimits &limits = {});

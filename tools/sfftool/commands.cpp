@@ -194,7 +194,7 @@ QString usage()
         "                         the fax as a TIFF Class F file (MH, the fax's resolution)\n"
         "  make OUT.sff FILE...   a fax from PDF and TIFF files and pictures (PNG, JPEG, ...);\n"
         "                         fax TIFFs as they are, grey levels dithered unless\n"
-        "                         --threshold; --pages N-M of PDFs\n"
+        "                         --threshold; --pages N-M of PDFs and TIFFs\n"
         "  make OUT.sff --text TEXT | --text-file FILE | --chart\n"
         "                         a fax of a text on A4 pages, or the test chart\n"
         "  sample OUT.sff         the sample fax (the test chart); same as make --chart\n"
@@ -477,7 +477,8 @@ int makeDocument(const QString &commandName, const QStringList &args, Streams io
         p.addOption({QStringLiteral("threshold"),
                      QStringLiteral("A hard cut at mid grey instead of dithering.")});
         p.addOption({QStringLiteral("pages"),
-                     QStringLiteral("The pages of each PDF file: N, N-M or N- (to the last)."),
+                     QStringLiteral("The pages of each PDF and TIFF file: N, N-M or N- (to the "
+                                    "last)."),
                      QStringLiteral("RANGE")});
     }
     p.addOption({QStringLiteral("fine"), QStringLiteral("196 lines per inch (default 98).")});
@@ -519,9 +520,12 @@ int makeDocument(const QString &commandName, const QStringList &args, Streams io
         }
         kinds.append(kind);
     }
-    if (pageRange && std::none_of(kinds.begin(), kinds.end(),
-                                  [](const FileKind &k) { return k.kind == Kind::Pdf; }))
-        return cmd.fail(io, QStringLiteral("--pages picks pages of PDF files; none is given"));
+    if (pageRange && std::none_of(kinds.begin(), kinds.end(), [](const FileKind &k) {
+            return k.kind == Kind::Pdf || k.kind == Kind::Tiff;
+        }))
+        return cmd.fail(io,
+                        QStringLiteral("--pages picks pages of PDF files and of TIFF files; none "
+                                       "is given"));
 
     if (p.isSet(QStringLiteral("if-missing")) && QFileInfo::exists(out)) {
         io.out << shownPath(given, out) << " exists; left as it is\n";
@@ -584,6 +588,8 @@ int makeDocument(const QString &commandName, const QStringList &args, Streams io
                 options.tone = tone;
                 options.raw = raw;
                 options.maxWidth = raw ? 65535 : MaxImageWidth;
+                options.first = first;
+                options.last = last;
                 const TiffInput tiff = readTiff(local, options, addPage);
                 if (!tiff.ok())
                     return refuse(name, tiff.error);

@@ -111,12 +111,19 @@ TiffInput readTiff(const QString &path, const TiffOptions &options,
     limits.maxWidth = options.maxWidth;
     limits.maxPagePixels = MaxPagePixels;
     limits.maxPicturePixels = MaxPagePixels;
-    const faxtiff::TiffReadResult read = faxtiff::readTiffPages(path, pages, limits);
+    const faxtiff::TiffReadResult read =
+        faxtiff::readTiffPages(path, pages, limits, options.first - 1, options.last - 1);
     TiffInput result;
     result.faxPages = pages.faxPages;
     result.picturePages = pages.picturePages;
     if (!read.ok)
         result.error = read.error;
+    else if (options.first > read.pageCount || options.last > read.pageCount)
+        result.error = QStringLiteral("the TIFF has %1 page%2; pages %3 to %4 were asked for")
+                           .arg(read.pageCount)
+                           .arg(read.pageCount == 1 ? "" : "s")
+                           .arg(options.first)
+                           .arg(options.last ? options.last : read.pageCount);
     return result;
 }
 

@@ -30,9 +30,12 @@ struct TiffOptions
     Tone tone = Tone::Dither;
     bool raw = false; // pictures as they are: each row a fax line, no scaling
     int maxWidth = 32768;
+    int first = 1; // the pages to read, from 1; last 0 means to the last page
+    int last = 0;
 };
 
-// Reads the pages in order and hands each to sink as a 1-bit page with its resolution.
+// Reads the pages in order and hands each to sink as a 1-bit page with its resolution. A range
+// past the file's pages is refused.
 TiffInput readTiff(const QString &path, const TiffOptions &options,
                    const std::function<void(const QImage &page, sff::Resolution)> &sink);
 

@@ -251,6 +251,16 @@ void TestComponentCalls::faxEndToEnd()
              qPrintable(sent.last()));
     const QStringList got = pair.rcv.texts(EventSlot::CallProgress);
     QVERIFY2(got.last().startsWith("call ended: "), qPrintable(got.last()));
+    // Each side's last line is its result: pages, rate, resolution, bytes, time, station.
+    const QString pagesWord = pages == 1 ? QStringLiteral("page") : QStringLiteral("pages");
+    const QString bytes = QStringLiteral(", %1 bytes in ").arg(document.size());
+    QVERIFY2(sent.last().contains(QStringLiteral("; %1 of %1 %2 sent, ").arg(pages).arg(pagesWord))
+                 && sent.last().contains(bytes) && sent.last().contains("bit/s")
+                 && sent.last().endsWith(" s, remote station \"6\""),
+             qPrintable(sent.last()));
+    QVERIFY2(got.last().contains(QStringLiteral("; %1 %2 received, ").arg(pages).arg(pagesWord))
+                 && got.last().contains(bytes),
+             qPrintable(got.last()));
     QVERIFY2(got.at(got.size() - 2).startsWith(QStringLiteral("fax received: %1 page").arg(pages)),
              qPrintable(got.join('|')));
     // A clean call leaves no refused message on either side.
@@ -570,6 +580,10 @@ void TestComponentCalls::disconnectAtEachStage()
     QVERIFY2(pair.rcv.has(EventSlot::FaxReceived) == faxGoesThrough,
              qPrintable(storyText(pair.rcv)));
     QVERIFY(actor.texts(EventSlot::CallProgress).contains("disconnecting"));
+    // The side that disconnected says so in its end text.
+    const QString end = actor.texts(EventSlot::CallProgress).last();
+    if (!faxGoesThrough)
+        QVERIFY2(end.startsWith("call ended: ") && end.contains("disconnected here"), qPrintable(end));
     if (stage == Stage::MidData) {
         const QByteArray partial = componenttest::readFile(platform::localPath(kReceiveFile));
         QVERIFY(partial.size() < m_document.size());

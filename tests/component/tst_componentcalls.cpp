@@ -261,8 +261,10 @@ void TestComponentCalls::faxEndToEnd()
                  && sent.last().contains(bytes) && sent.last().contains("bit/s")
                  && sent.last().endsWith(" s, remote station \"6\""),
              qPrintable(sent.last()));
+    // The receiver counts the bytes it stored: a G3 controller codes the pages anew.
+    const qint64 stored = componenttest::readFile(platform::localPath(kReceiveFile)).size();
     QVERIFY2(got.last().contains(QStringLiteral("; %1 %2 received, ").arg(pages).arg(pagesWord))
-                 && got.last().contains(bytes),
+                 && got.last().contains(QStringLiteral(", %1 bytes in ").arg(stored)),
              qPrintable(got.last()));
     QVERIFY2(got.at(got.size() - 2).startsWith(QStringLiteral("fax received: %1 page").arg(pages)),
              qPrintable(got.join('|')));

@@ -115,9 +115,9 @@ std::unique_ptr<FaxCall> FaxCall::place(Outbox &out, Reporter &report,
     call->m_remoteNumber = request.numberToCall;
     call->m_document = std::move(document);
 
-    // Type of number and numbering plan: unknown, or international in the ISDN plan.
     capi::Message m(C::Connect, S::Req, out.appId(), out.controller());
     m.cip = request.g4 ? capi::cip::FaxG4 : capi::cip::FaxG3;
+    // Type of number and numbering plan: unknown, or international in the ISDN plan.
     m.calledParty.digits = called.digits;
     if (called.international)
         m.calledParty.type = 0x91;
@@ -265,7 +265,8 @@ void FaxCall::hangUp()
     case Phase::Dialing:
         return; // the DISCONNECT_REQ goes out when the PLCI is known
     case Phase::Offered:
-        rejectOffered(capi::reject::NormalClearing, calltext::notAnswered(capi::reject::NormalClearing));
+        rejectOffered(capi::reject::NormalClearing,
+                      calltext::notAnswered(capi::reject::NormalClearing));
         return;
     case Phase::Transfer:
         m_phase = Phase::ClosingFax;
@@ -453,8 +454,9 @@ void FaxCall::onData(const capi::Message &m)
         // The fax connection is ended before the block is answered: its sender never has it
         // confirmed.
         m_report.debug(error);
-        dataFailed(m_received->stillThere() ? QStringLiteral("the receive file could not be written")
-                                            : QStringLiteral("the receive file was deleted"));
+        dataFailed(m_received->stillThere()
+                       ? QStringLiteral("the receive file could not be written")
+                       : QStringLiteral("the receive file was deleted"));
         m_out.put(m.response());
         return;
     }

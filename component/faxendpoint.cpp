@@ -135,7 +135,8 @@ bool FaxEndpoint::sendFax(const SendRequest &request)
     if (!called)
         return refuse(member, QStringLiteral("cannot call %1").arg(reason));
     if (called->digits.isEmpty())
-        return refuse(member, QStringLiteral("no number to call in \"%1\"").arg(request.numberToCall));
+        return refuse(member,
+                      QStringLiteral("no number to call in \"%1\"").arg(request.numberToCall));
     const std::optional<DialNumber> own = dialNumber(request.ownNumber, &reason);
     if (!own)
         return refuse(member, QStringLiteral("cannot call from %1").arg(reason));

@@ -82,6 +82,7 @@ StatusWindow::StatusWindow(int instanceNumber, std::function<PageImage()> pictur
     m_pending.setSingleShot(true);
     connect(&m_pending, &QTimer::timeout, this, &StatusWindow::refreshPicture);
     m_reason->setWordWrap(true);
+    m_line->setWordWrap(true);
     m_picture->setObjectName(QStringLiteral("pagePicture"));
     m_picture->setFixedSize(kPictureWidth, kPictureWidth * 297 / 210);
     m_picture->setFrameShape(QFrame::Box);

@@ -251,6 +251,16 @@ void TestComponentCalls::faxEndToEnd()
              qPrintable(sent.last()));
     const QStringList got = pair.rcv.texts(EventSlot::CallProgress);
     QVERIFY2(got.last().startsWith("call ended: "), qPrintable(got.last()));
+    // Each side's last line is its result: pages, rate, resolution, bytes, time, station.
+    const QString pagesWord = pages == 1 ? QStringLiteral("page") : QStringLiteral("pages");
+    const QString bytes = QStringLiteral(", %1 bytes in ").arg(document.size());
+    QVERIFY2(sent.last().contains(QStringLiteral("; %1 of %1 %2 sent, ").arg(pages).arg(pagesWord))
+                 && sent.last().contains(bytes) && sent.last().contains("bit/s")
+                 && sent.last().endsWith(" s, remote station \"6\""),
+             qPrintable(sent.last()));
+    QVERIFY2(got.last().contains(QStringLiteral("; %1 %2 received, ").arg(pages).arg(pagesWord))
+                 && got.last().contains(bytes),
+             qPrintable(got.last()));
     QVERIFY2(got.at(got.size() - 2).startsWith(QStringLiteral("fax received: %1 page").arg(pages)),
              qPrintable(got.join('|')));
     // A clean call leaves no refused message on either side.
@@ -345,7 +355,8 @@ void TestComponentCalls::callNotTaken()
     // The receiver's end says that it refused, with the code and why.
     if (offered) {
         const QString refused = pair.rcv.texts(EventSlot::CallProgress).last();
-        QVERIFY2(refused.startsWith("call ended: ") && refused.contains("(0x"), qPrintable(refused));
+        QVERIFY2(refused.startsWith("call ended: ") && refused.contains("(0x"),
+                 qPrintable(refused));
         if (setup == Setup::AcceptFalse)
             QVERIFY2(refused.contains("AcceptFax is False"), qPrintable(refused));
     }
@@ -428,8 +439,8 @@ void TestComponentCalls::receiveFileWriteFails()
     QVERIFY(!pair.rcv.has(EventSlot::FaxReceived));
     QCOMPARE(pair.rcv.count(EventSlot::Disconnected), 1);
     QVERIFY2(pair.rcv.debugContains(why), qPrintable(pair.rcv.texts(EventSlot::Debug).join('\n')));
-    QVERIFY2(pair.rcv.texts(EventSlot::CallProgress).last().startsWith("call ended: the receive file"),
-             qPrintable(pair.rcv.texts(EventSlot::CallProgress).last()));
+    const QString end = pair.rcv.texts(EventSlot::CallProgress).last();
+    QVERIFY2(end.startsWith("call ended: the receive file"), qPrintable(end));
     QVERIFY(pair.rcv.texts(EventSlot::CallProgress).contains("disconnecting"));
     // The sender stops its data and its requests with the fax connection's end: a block the
     // line refused because it crossed that end is no fault of its own, and no request goes
@@ -499,7 +510,8 @@ void TestComponentCalls::numbersAsDialled()
     QCOMPARE(pair.rcv.first(EventSlot::IncomingCall).value(0).toString(), "4930123456");
     QVERIFY2(pair.snd.debugContains("called \"4930123456\""),
              qPrintable(pair.snd.texts(EventSlot::Debug).filter("CONNECT_REQ").join('\n')));
-    QVERIFY(pair.snd.texts(EventSlot::CallProgress).first().startsWith("dialing +49 (30) 1234-5/6"));
+    QVERIFY(pair.snd.texts(EventSlot::CallProgress).first().startsWith(
+        "dialing +49 (30) 1234-5/6"));
 }
 
 void TestComponentCalls::disconnectAtEachStage_data()
@@ -570,6 +582,11 @@ void TestComponentCalls::disconnectAtEachStage()
     QVERIFY2(pair.rcv.has(EventSlot::FaxReceived) == faxGoesThrough,
              qPrintable(storyText(pair.rcv)));
     QVERIFY(actor.texts(EventSlot::CallProgress).contains("disconnecting"));
+    // The side that disconnected says so in its end text.
+    const QString end = actor.texts(EventSlot::CallProgress).last();
+    if (!faxGoesThrough)
+        QVERIFY2(end.startsWith("call ended: ") && end.contains("disconnected here"),
+                 qPrintable(end));
     if (stage == Stage::MidData) {
         const QByteArray partial = componenttest::readFile(platform::localPath(kReceiveFile));
         QVERIFY(partial.size() < m_document.size());
@@ -607,7 +624,8 @@ void TestComponentCalls::stopCapiInMidCall()
     QCOMPARE(pair.rcv.count(EventSlot::Disconnected), 1);
     QVERIFY2(pair.rcv.has(EventSlot::FaxReceived) == faxGoesThrough,
              qPrintable(storyText(pair.rcv)));
-    QVERIFY(!actor.texts(EventSlot::CallProgress).filter(QRegularExpression("^call ended: CAPI stopped[;,]")).isEmpty());
+    const QRegularExpression stopped("^call ended: CAPI stopped[;,]");
+    QVERIFY(!actor.texts(EventSlot::CallProgress).filter(stopped).isEmpty());
     QCOMPARE(line().applicationCount(), 1);
 
     // A stopped endpoint sends nothing until it is started again.
@@ -627,7 +645,10 @@ void TestComponentCalls::stopCapiInMidCall()
     QVERIFY2(pair.snd.faxSentValue(), qPrintable(storyText(pair.snd)));
 }
 
-enum class Refusal { NotStarted, Missing, Empty, NotSff, Truncated, Device, Fifo, CallInProgress, NoNumber, Letters, OnlySeparators };
+enum class Refusal {
+    NotStarted, Missing, Empty, NotSff, Truncated, Device, Fifo, CallInProgress, NoNumber,
+    Letters, OnlySeparators
+};
 Q_DECLARE_METATYPE(Refusal)
 
 void TestComponentCalls::sendRefused_data()

@@ -2,6 +2,7 @@
 // here with QPdfWriter and TIFF files made with libtiff, and the PDF and TIFF files sfftool
 // writes read back with Poppler and libtiff.
 
+#include "sff/mh.h"
 #include "sff/reader.h"
 #include "sff/gui/render.h"
 #include "sff/gui/imagewriter.h"
@@ -222,6 +223,27 @@ bool writeTiff(const QString &path, const QList<QImage> &pages, const TiffSpec &
     }
     TIFFClose(t);
     return ok;
+}
+
+// The pages of a 1-bit MinIsWhite TIFF as libtiff reads them.
+QList<QImage> readTiffPages(const QString &path)
+{
+    QList<QImage> pages;
+    TIFF *t = openTiff(path, "r");
+    if (!t)
+        return pages;
+    do {
+        uint32_t width = 0, length = 0;
+        TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &width);
+        TIFFGetField(t, TIFFTAG_IMAGELENGTH, &length);
+        QImage page = sff::blankPage(int(width), int(length));
+        for (uint32_t y = 0; y < length; ++y)
+            if (TIFFReadScanline(t, page.scanLine(int(y)), y) < 0)
+                return {};
+        pages.append(page);
+    } while (TIFFReadDirectory(t));
+    TIFFClose(t);
+    return pages;
 }
 
 // A file's bytes, written by a function that makes it.
@@ -570,6 +592,52 @@ private slots:
             QCOMPARE(info.pages[i].resolution, resolutions[i]);
             QVERIFY(samePixels(pages[i], source[i]));
         }
+    }
+
+    // Of a fax with a fault, TIFF gets what could be read, and the exit status says it was
+    // not all: a line that does not decode comes as far as it decoded, a cut comes up to it.
+    void faultyFaxToTiff_data()
+    {
+        QTest::addColumn<bool>("cut");
+        QTest::newRow("a line that does not decode") << false;
+        QTest::newRow("cut short in a line") << true;
+    }
+    void faultyFaxToTiff()
+    {
+        QFETCH(bool, cut);
+        const QImage first = faxPage(1728, 300, 31);
+        const QImage second = faxPage(1728, 200, 32);
+        sff::Writer w;
+        sff::addPage(w, first, sff::Resolution::Standard);
+        w.beginPage(sff::Resolution::Fine);
+        QImage expected = sff::blankPage(1728, cut ? 199 : 201);
+        for (int y = 0, to = 0; y < 200; ++y, ++to) {
+            if (y == 100 && !cut) {
+                const int broken[] = {100, 50}; // 150 of 1728 pixels
+                w.addCodedLine(sff::mh::encodeRuns(broken));
+                for (int x = 100; x < 150; ++x)
+                    expected.setPixel(x, to, 1);
+                ++to;
+            }
+            w.addRow(second.constScanLine(y));
+            if (to < expected.height())
+                std::memcpy(expected.scanLine(to), second.constScanLine(y), 1728 / 8);
+        }
+        QByteArray doc = w.finish();
+        if (cut)
+            doc.chop(3); // the end record and the last byte of the last line
+        const QString in = path(QStringLiteral("faulty.sff"));
+        QVERIFY(writeFile(in, doc));
+        const QString out = path(QStringLiteral("faulty.tiff"));
+        const Run r = sfftool({"convert", in, out});
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY2(r.err.contains(QStringLiteral("only what could be read was converted")),
+                 qPrintable(r.err));
+        const QList<QImage> pages = readTiffPages(out);
+        QCOMPARE(pages.size(), 2);
+        QVERIFY(samePixels(pages[0], first));
+        QCOMPARE(pages[1].height(), expected.height());
+        QVERIFY(samePixels(pages[1], expected));
     }
 
     // TIFFs that are no fax pages (grey, colour, a scan of other dots per inch) are pictures:

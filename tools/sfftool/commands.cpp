@@ -10,7 +10,9 @@
 #include "faxtiff/faxtiff.h"
 
 #include "platform/drivepath.h"
+#include "sff/mh.h"
 #include "sff/reader.h"
+#include "sff/writer.h"
 #include "sff/gui/imagewriter.h"
 #include "sff/gui/render.h"
 
@@ -647,8 +649,41 @@ int makeDocument(const QString &commandName, const QStringList &args, Streams io
 
 namespace {
 
-// The fax as TIFF Class F: code lines copied as they stand, so no pixel changes. libtiff
-// writes to a path, so the file is made beside OUT and renamed over it once complete.
+// What the reader could read of a document with faults, written anew as a valid one: every
+// page and line it found, a line that does not decode as far as it decoded (the rest white),
+// a page cut short as far as it goes.
+class Salvage : public sff::ReaderSink
+{
+public:
+    QByteArray finish() { return m_writer.finish(); }
+
+    void pageStarted(int, const sff::PageInfo &page) override
+    {
+        m_writer.beginPage(page.resolution, page.lineLength);
+        m_row.resize((page.lineLength + 7) / 8);
+        m_width = page.lineLength;
+    }
+    void line(sff::LineKind kind, std::span<const int> runs) override
+    {
+        if (kind == sff::LineKind::Illegal) {
+            m_writer.addIllegalLine();
+            return;
+        }
+        auto *row = reinterpret_cast<uchar *>(m_row.data());
+        sff::mh::runsToRow(runs, row, m_width);
+        m_writer.addRow(row);
+    }
+    void whiteLines(int count) override { m_writer.addWhiteLines(count); }
+
+private:
+    sff::Writer m_writer;
+    QByteArray m_row;
+    int m_width = 0;
+};
+
+// The fax as TIFF Class F: code lines copied as they stand, so no pixel changes; of a document
+// with faults, what could be read, and exit status 1 as for PDF. libtiff writes to a path, so
+// the file is made beside OUT and renamed over it once complete.
 int convertToTiff(const QString &givenIn, const QString &in, const QString &givenOut,
                   const QString &out, const Bound &bound, Streams io)
 {
@@ -657,9 +692,9 @@ int convertToTiff(const QString &givenIn, const QString &in, const QString &give
         io.err << "sfftool convert: cannot read " << in << ": " << file.errorString() << "\n";
         return Invalid;
     }
-    const QByteArray data = file.readAll();
+    QByteArray data = file.readAll();
     const sff::DocumentInfo found = sff::checkData(data);
-    if (!found.isValid()) {
+    if (found.pages.isEmpty()) {
         io.err << "sfftool convert: " << givenIn << ": "
                << (found.error ? found.error->toString() : QStringLiteral("no pages")) << "\n";
         return Invalid;
@@ -680,6 +715,11 @@ int convertToTiff(const QString &givenIn, const QString &in, const QString &give
         return Invalid;
     }
     part.close();
+    if (!found.isValid()) {
+        Salvage salvage;
+        sff::checkData(data, &salvage);
+        data = salvage.finish();
+    }
     faxtiff::WriteOptions options;
     options.coding = faxtiff::TiffCoding::T4OneDim;
     QString error;
@@ -699,6 +739,11 @@ int convertToTiff(const QString &givenIn, const QString &in, const QString &give
     part.setAutoRemove(false);
     io.out << "wrote " << shownPath(givenOut, out) << ": "
            << counted(found.pages.size(), "page", "pages") << ", TIFF Class F\n";
+    if (!found.isValid()) {
+        io.err << "sfftool convert: " << givenIn << ": only what could be read was converted: "
+               << (found.error ? found.error->toString() : QString()) << "\n";
+        return Invalid;
+    }
     return Done;
 }
 

@@ -5,7 +5,7 @@
 // window three quarters through the fax's data (by default a 3-page test fax), on the line
 // paced as the console's, and prints each side's result line.
 
-#include "component/faxdocs.h"
+#include "common/componentfax.h"
 
 #include "component/factory.h"
 #include "component/lineprovider.h"
@@ -25,86 +25,10 @@
 
 namespace {
 
-// A field of /proc/self/status in kB (VmRSS, VmHWM).
-long procStatusKb(const char *field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray key = QByteArray(field) + ':';
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith(key))
-            return line.mid(key.size()).trimmed().split(' ').value(0).toLong();
-    return -1;
-}
-
-struct Side
-{
-    std::unique_ptr<quillon::ComponentInstance> instance;
-    bool disconnected = false;
-    bool faxSent = false;
-    bool received = false;
-    int pagesReceived = 0;
-    long events = 0;
-};
-
-struct RunResult
-{
-    double seconds = 0;
-    bool ok = false;
-    QList<long> rssAtPage; // kB after each received page
-};
-
-RunResult runFax(quillon::ComponentFactory *factory, QWidget *host, const QString &file,
-                 const QString &receiveFile, int pages)
-{
-    const QVariantMap saved{{QLatin1String(quillon::kExtentX), 1296},
-                            {QLatin1String(quillon::kExtentY), 1349}};
-    Side snd{factory->create(host, saved)};
-    Side rcv{factory->create(host, saved)};
-    RunResult result;
-    snd.instance->setEventSink([&snd](int slot, QVariantList &params) {
-        ++snd.events;
-        if (slot == int(quillon::EventSlot::FaxSent))
-            snd.faxSent = params.value(0).toBool();
-        if (slot == int(quillon::EventSlot::Disconnected))
-            snd.disconnected = true;
-    });
-    rcv.instance->setEventSink([&rcv, &result](int slot, QVariantList &params) {
-        ++rcv.events;
-        if (slot == int(quillon::EventSlot::IncomingFax))
-            rcv.instance->setProperty(quillon::MemberId::AcceptFax, true);
-        if (slot == int(quillon::EventSlot::CallProgress)
-            && params.value(0).toString().endsWith(QLatin1String(" received"))) {
-            ++rcv.pagesReceived;
-            result.rssAtPage << procStatusKb("VmRSS");
-        }
-        if (slot == int(quillon::EventSlot::FaxReceived))
-            rcv.received = true;
-        if (slot == int(quillon::EventSlot::Disconnected))
-            rcv.disconnected = true;
-    });
-    using quillon::MemberId;
-    snd.instance->invoke(MemberId::StartCapi, {});
-    rcv.instance->invoke(MemberId::StartCapi, {});
-    rcv.instance->invoke(MemberId::Listen, {});
-    rcv.instance->setProperty(MemberId::ReceiveFileName, receiveFile);
-
-    QElapsedTimer timer;
-    timer.start();
-    const quillon::Result sent =
-        snd.instance->invoke(MemberId::SendFax, {file, "bench", "Fax benchmark", "6", "6"});
-    if (!sent.value.toBool())
-        return result;
-    while (!(snd.disconnected && rcv.disconnected))
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    result.seconds = timer.nsecsElapsed() / 1e9;
-    result.ok = snd.faxSent && rcv.received && rcv.pagesReceived == pages;
-    snd.instance->invoke(MemberId::StopCapi, {});
-    rcv.instance->invoke(MemberId::StopCapi, {});
-    QCoreApplication::processEvents();
-    return result;
-}
+using benchfax::makeDocument;
+using benchfax::procStatusKb;
+using benchfax::RunResult;
+using benchfax::runFax;
 
 // Shows the receiving instance's status window during a fax at the component's own line rate
 // and saves a picture of it three quarters through the data.
@@ -160,18 +84,6 @@ int statusWindowPicture(quillon::ComponentFactory *factory, const QString &file,
     std::printf("snd: %s\nrcv: %s\n", qPrintable(sndResult), qPrintable(rcvResult));
     std::printf("%s %s\n", saved_ ? "saved" : "could not save", qPrintable(png));
     return saved_ ? 0 : 1;
-}
-
-bool makeDocument(const QString &path, int pages)
-{
-    // Written page by page from one A4 chart, so building the file holds one page at a time.
-    sff::Writer writer;
-    QFile out(path);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    for (int p = 1; p <= pages; ++p)
-        sff::addPage(writer, componenttest::testPage(p, 1143), sff::Resolution::Standard);
-    return out.write(writer.finish()) > 0;
 }
 
 } // namespace

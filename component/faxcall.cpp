@@ -402,6 +402,10 @@ void FaxCall::onData(const capi::Message &m)
             m_report.progress(calltext::pageReceived(page - 1));
         m_report.progress(calltext::receivingPage(page));
     }
+    // The sender checks only the framing of what it sends; a line that does not decode is
+    // found here, and the fax ends at once so that the sender does not count it as sent.
+    if (m_received->faulty() && !m_dataFault)
+        dataFailed();
 }
 
 void FaxCall::dataFailed()

@@ -47,7 +47,10 @@ std::unique_ptr<OutgoingDocument> OutgoingDocument::open(const QString &localPat
         *reason = QStringLiteral("%1 is empty").arg(localPath);
         return nullptr;
     }
-    const sff::DocumentInfo info = sff::checkFile(localPath);
+    // Framing, headers and line counts only: the lines' codes are the receiver's to check,
+    // which decodes every line once as it arrives. Decoding here as well would double the
+    // cost of a fax and keep SendFax waiting for it.
+    const sff::DocumentInfo info = sff::checkFile(localPath, nullptr, sff::ReadDepth::Records);
     if (!info.isValid()) {
         *reason = info.error ? info.error->toString()
                              : QStringLiteral("%1 holds no page").arg(localPath);
@@ -148,6 +151,11 @@ bool IncomingDocument::complete() const
 {
     const sff::DocumentInfo &info = m_reader->info();
     return info.endRecord && !info.error && !info.pages.isEmpty();
+}
+
+bool IncomingDocument::faulty() const
+{
+    return m_reader->info().error.has_value();
 }
 
 QString IncomingDocument::fault() const

@@ -19,7 +19,8 @@ class OutgoingDocument
 public:
     ~OutgoingDocument();
 
-    // Checks the file (exists, readable, a valid SFF document with a page) and opens it.
+    // Checks the file (exists, readable, a valid SFF document with a page: its records, page
+    // headers and line counts, not the codes of its lines) and opens it.
     // On failure returns null and says why in *reason.
     static std::unique_ptr<OutgoingDocument> open(const QString &localPath, QString *reason);
 
@@ -68,6 +69,9 @@ public:
     qint64 currentPageOffset() const;
     // The data ended with the document's end record and read without a fault.
     bool complete() const;
+    // The data read so far holds a fault (a line that does not decode, a broken record): the
+    // document cannot come out whole.
+    bool faulty() const;
     // The reader's first fault, if any, in words.
     QString fault() const;
     QString path() const { return m_file.fileName(); }

@@ -1,9 +1,16 @@
 // A 100-page fax between two instances of the component on an unpaced simulated line:
-// prints pages per second and the memory of the process as the pages go through, to show
-// that the component streams the document instead of holding it.
+// prints the CPU time per page (both instances and the line, one process), with and without
+// the console's journaling of every Debug line, beside the same fax preceded by a full decode
+// of the file (the pre-send check the component ran until it read records only), in
+// interleaved rounds; then pages per second and the memory of the process as the pages go
+// through, to show that the component streams the document instead of holding it.
 // With --status-window OUT.png it instead saves a picture of the status window in mid-call.
 
 #include "component/faxdocs.h"
+
+#include "app/journal/journallist.h"
+#include "log/debuglog.h"
+#include "sff/reader.h"
 
 #include "component/factory.h"
 #include "component/lineprovider.h"
@@ -18,8 +25,11 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -46,30 +56,56 @@ struct Side
     long events = 0;
 };
 
+// CPU time of the whole process (every thread) in seconds.
+double cpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+// What the console does with each Debug event: a line in its debug list and in its log.
+struct Journal
+{
+    JournalList list;
+    debuglog::DebugLog log;
+    void add(const QString &line)
+    {
+        list.appendLine(line);
+        log.writeLine(line);
+    }
+};
+
 struct RunResult
 {
     double seconds = 0;
+    double cpu = 0;
     bool ok = false;
     QList<long> rssAtPage; // kB after each received page
 };
 
 RunResult runFax(quillon::ComponentFactory *factory, QWidget *host, const QString &file,
-                 const QString &receiveFile, int pages)
+                 const QString &receiveFile, int pages, Journal *journal = nullptr,
+                 bool fullDecodeFirst = false)
 {
     const QVariantMap saved{{QLatin1String(quillon::kExtentX), 1296},
                             {QLatin1String(quillon::kExtentY), 1349}};
     Side snd{factory->create(host, saved)};
     Side rcv{factory->create(host, saved)};
     RunResult result;
-    snd.instance->setEventSink([&snd](int slot, QVariantList &params) {
+    snd.instance->setEventSink([&snd, journal](int slot, QVariantList &params) {
         ++snd.events;
+        if (journal && slot == int(quillon::EventSlot::Debug))
+            journal->add(QStringLiteral("snd: Debug: ") + params.value(0).toString());
         if (slot == int(quillon::EventSlot::FaxSent))
             snd.faxSent = params.value(0).toBool();
         if (slot == int(quillon::EventSlot::Disconnected))
             snd.disconnected = true;
     });
-    rcv.instance->setEventSink([&rcv, &result](int slot, QVariantList &params) {
+    rcv.instance->setEventSink([&rcv, &result, journal](int slot, QVariantList &params) {
         ++rcv.events;
+        if (journal && slot == int(quillon::EventSlot::Debug))
+            journal->add(QStringLiteral("rcv: Debug: ") + params.value(0).toString());
         if (slot == int(quillon::EventSlot::IncomingFax))
             rcv.instance->setProperty(quillon::MemberId::AcceptFax, true);
         if (slot == int(quillon::EventSlot::CallProgress)
@@ -90,6 +126,9 @@ RunResult runFax(quillon::ComponentFactory *factory, QWidget *host, const QStrin
 
     QElapsedTimer timer;
     timer.start();
+    const double cpuStart = cpuSeconds();
+    if (fullDecodeFirst && !sff::checkFile(file).isValid())
+        return result;
     const quillon::Result sent =
         snd.instance->invoke(MemberId::SendFax, {file, "bench", "Fax benchmark", "6", "6"});
     if (!sent.value.toBool())
@@ -97,6 +136,7 @@ RunResult runFax(quillon::ComponentFactory *factory, QWidget *host, const QStrin
     while (!(snd.disconnected && rcv.disconnected))
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     result.seconds = timer.nsecsElapsed() / 1e9;
+    result.cpu = cpuSeconds() - cpuStart;
     result.ok = snd.faxSent && rcv.received && rcv.pagesReceived == pages;
     snd.instance->invoke(MemberId::StopCapi, {});
     rcv.instance->invoke(MemberId::StopCapi, {});
@@ -226,5 +266,55 @@ int main(int argc, char **argv)
     std::printf("  peak RSS            %ld kB%s\n", procStatusKb("VmHWM"),
                 peakReset ? " (during the fax)" : " (whole run)");
     std::fflush(stdout);
-    return same ? 0 : 1;
+
+    // CPU per page in interleaved rounds: the order of the four cases turns each round.
+    int rounds = 7;
+    if (const qsizetype at = app.arguments().indexOf(QStringLiteral("--rounds"));
+        at > 0 && at + 1 < app.arguments().size())
+        rounds = std::max(1, app.arguments().at(at + 1).toInt());
+    Journal journal;
+    journal.log.open(dir.filePath(QStringLiteral("faxdbg.log")));
+    struct Case
+    {
+        const char *name;
+        bool journaled;
+        bool fullDecode;
+        std::vector<double> usPerPage;
+    };
+    Case cases[] = {
+        {"records-only check (now), no journal", false, false, {}},
+        {"full-decode check (before), no journal", false, true, {}},
+        {"records-only check (now), journaled", true, false, {}},
+        {"full-decode check (before), journaled", true, true, {}},
+    };
+    constexpr int kCases = int(std::size(cases));
+    bool allOk = same;
+    for (int r = 0; r < rounds; ++r) {
+        for (int k = 0; k < kCases; ++k) {
+            Case &c = cases[(r + k) % kCases];
+            const RunResult one = runFax(factory, &host, large, received, 100,
+                                         c.journaled ? &journal : nullptr, c.fullDecode);
+            allOk = allOk && one.ok;
+            c.usPerPage.push_back(one.cpu * 1e6 / 100);
+        }
+    }
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+    };
+    std::printf("\nCPU time per page of the same 100-page fax (process CPU from SendFax to both\n"
+                "ends, both instances and the line), median of %d interleaved rounds\n"
+                "[min - max]. \"before\" adds the full decode of the file that the pre-send\n"
+                "check made until it read records only; \"journaled\" puts every Debug line in a\n"
+                "journal list and the debug log, as the console does.\n",
+                rounds);
+    for (const Case &c : cases)
+        std::printf("  %-40s %8.1f us/page [%.1f - %.1f]\n", c.name, median(c.usPerPage),
+                    *std::min_element(c.usPerPage.begin(), c.usPerPage.end()),
+                    *std::max_element(c.usPerPage.begin(), c.usPerPage.end()));
+    std::printf("  now/before, no journal %.2f; journaled %.2f\n",
+                median(cases[0].usPerPage) / median(cases[1].usPerPage),
+                median(cases[2].usPerPage) / median(cases[3].usPerPage));
+    std::printf("  journal lines written  %lld\n", static_cast<long long>(journal.list.count()));
+    return allOk ? 0 : 1;
 }

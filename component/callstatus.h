@@ -12,6 +12,8 @@ struct CallStatus
 
     State state = State::Idle;
     bool started = false;
+    bool sends = false;    // the endpoint has placed a call
+    bool receives = false; // the endpoint listens for calls
     QString line; // the line and controller the endpoint last started on
     bool outgoing = false;
     bool g4 = false;

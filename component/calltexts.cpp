@@ -3,6 +3,8 @@
 #include "capi/message.h"
 #include "capi/trace.h"
 
+#include <QLocale>
+
 namespace quillon::component::calltext {
 
 namespace {
@@ -27,9 +29,16 @@ QString callType(quint16 cip)
     }
 }
 
+QString pagesText(qint64 pages)
+{
+    return pages == 1 ? QStringLiteral("1 page") : QStringLiteral("%1 pages").arg(pages);
+}
+
 QString dialing(const QString &number, quint16 cip, int pages)
 {
-    return QStringLiteral("dialing %1 (%2, %3 page(s))").arg(number, callType(cip)).arg(pages);
+    if (pages < 0)
+        return QStringLiteral("dialing %1 (%2)").arg(number, callType(cip));
+    return QStringLiteral("dialing %1 (%2, %3)").arg(number, callType(cip), pagesText(pages));
 }
 
 QString alerting() { return QStringLiteral("alerting"); }
@@ -58,15 +67,14 @@ QString pageReceived(int page) { return QStringLiteral("page %1 received").arg(p
 
 QString faxReceived(int pages, qint64 bytes)
 {
-    return QStringLiteral("fax received: %1 page(s), %2 bytes").arg(pages).arg(bytes);
+    return QStringLiteral("fax received: %1, %2 bytes").arg(pagesText(pages)).arg(bytes);
 }
 
 QString faxIncomplete(qint64 bytes, int pages, const QString &path)
 {
-    return QStringLiteral("fax incomplete: %1 bytes of %2 page(s) kept in %3")
+    return QStringLiteral("fax incomplete: %1 bytes of %2 kept in %3")
         .arg(bytes)
-        .arg(pages)
-        .arg(path);
+        .arg(pagesText(pages), path);
 }
 
 QString faxConnection(int rate, int resolution, const QString &stationId)
@@ -85,9 +93,12 @@ QString g4Connection(int rate, bool outgoing, int resolution, const QString &sta
         .arg(stationId);
 }
 
-QString callEnded(quint16 reason, bool b3Ended, quint16 reasonB3)
+QString callEnded(quint16 reason, bool b3Ended, quint16 reasonB3, const QString &localCause)
 {
-    QString text = QStringLiteral("call ended: %1").arg(capi::describeReason(reason));
+    QString text = localCause.isEmpty()
+                       ? QStringLiteral("call ended: %1").arg(capi::describeReason(reason))
+                       : QStringLiteral("call ended: %1, %2")
+                             .arg(localCause, capi::describeReason(reason));
     if (b3Ended && reasonB3 != capi::reason::Normal)
         text += QStringLiteral("; fax: %1").arg(capi::describeReason(reasonB3));
     return text;
@@ -98,9 +109,38 @@ QString callNotPlaced(quint16 info)
     return QStringLiteral("call not placed: %1").arg(capi::describeInfo(info));
 }
 
-QString notAnswered() { return QStringLiteral("call ended: not answered"); }
-QString rejected() { return QStringLiteral("call ended: call rejected"); }
+QString notAnswered(quint16 rejectValue)
+{
+    return QStringLiteral("call ended: not answered, disconnected here (reject 0x%1)")
+        .arg(rejectValue, 4, 16, QLatin1Char('0'));
+}
+
+QString rejected(quint16 rejectValue, const QString &why)
+{
+    return QStringLiteral("call ended: %1: %2").arg(capi::describeReason(rejectValue), why);
+}
 QString capiStopped() { return QStringLiteral("call ended: CAPI stopped"); }
 QString lineLost() { return QStringLiteral("call ended: CAPI line lost"); }
+
+QString result(const CallResult &r)
+{
+    const QString seconds = QString::number(double(r.milliseconds) / 1000.0, 'f', 1);
+    if (!r.faxConnected)
+        return QStringLiteral("no fax connection, %1 s").arg(seconds);
+    QString pages;
+    if (r.outgoing && r.pageCount >= 0)
+        pages = QStringLiteral("%1 of %2 sent").arg(r.pages).arg(pagesText(r.pageCount));
+    else
+        pages = QStringLiteral("%1 %2").arg(pagesText(r.pages),
+                                            r.outgoing ? QStringLiteral("sent")
+                                                       : QStringLiteral("received"));
+    const QString resolution = r.g4 && !r.outgoing ? QStringLiteral("resolution as sent")
+                               : r.resolution     ? QStringLiteral("fine resolution")
+                                                  : QStringLiteral("standard resolution");
+    return QStringLiteral("%1, %2 bit/s, %3, %4 bytes in %5 s, remote station \"%6\"")
+        .arg(pages)
+        .arg(r.rate)
+        .arg(resolution, QLocale::c().toString(r.bytes), seconds, r.stationId);
+}
 
 } // namespace quillon::component::calltext

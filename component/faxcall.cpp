@@ -6,7 +6,6 @@
 #include "component/reporter.h"
 #include "capi/message.h"
 #include "capi/trace.h"
-#include "platform/drivepath.h"
 
 #include <algorithm>
 
@@ -52,6 +51,25 @@ capi::BProtocol g3Protocol(const QString &ownNumber, int resolution, const QStri
 
 } // namespace
 
+std::optional<DialNumber> dialNumber(const QString &typed, QString *reason)
+{
+    DialNumber n;
+    for (qsizetype i = 0; i < typed.size(); ++i) {
+        const QChar c = typed.at(i);
+        if ((c >= u'0' && c <= u'9') || c == u'*' || c == u'#') {
+            n.digits += c;
+        } else if (c == u'+' && n.digits.isEmpty() && !n.international) {
+            n.international = true;
+        } else if (c != u' ' && c != u'-' && c != u'/' && c != u'(' && c != u')') {
+            *reason = QStringLiteral("\"%1\" is no number: '%2' is not a digit, *, # or a "
+                                     "separator (space - / parentheses)")
+                          .arg(typed, c);
+            return std::nullopt;
+        }
+    }
+    return n;
+}
+
 // One row of the call's table: the message, the phases it is handled in and its handler.
 // A message of the call that no row takes gets the answer any unclaimed message gets.
 struct FaxCall::Entry
@@ -77,12 +95,16 @@ const FaxCall::Entry FaxCall::kTable[] = {
     {C::Disconnect, S::Ind, kPlaced, &FaxCall::onDisconnected},
 };
 
-FaxCall::FaxCall(Outbox &out, Reporter &report) : m_out(out), m_report(report) {}
+FaxCall::FaxCall(Outbox &out, Reporter &report) : m_out(out), m_report(report)
+{
+    m_clock.start();
+}
 
 FaxCall::~FaxCall() = default;
 
 std::unique_ptr<FaxCall> FaxCall::place(Outbox &out, Reporter &report,
-                                        const SendRequest &request,
+                                        const SendRequest &request, const DialNumber &called,
+                                        const DialNumber &own,
                                         std::unique_ptr<OutgoingDocument> document)
 {
     std::unique_ptr<FaxCall> call(new FaxCall(out, report));
@@ -95,8 +117,13 @@ std::unique_ptr<FaxCall> FaxCall::place(Outbox &out, Reporter &report,
 
     capi::Message m(C::Connect, S::Req, out.appId(), out.controller());
     m.cip = request.g4 ? capi::cip::FaxG4 : capi::cip::FaxG3;
-    m.calledParty.digits = request.numberToCall;
-    m.callingParty.digits = request.ownNumber;
+    // Type of number and numbering plan: unknown, or international in the ISDN plan.
+    m.calledParty.digits = called.digits;
+    if (called.international)
+        m.calledParty.type = 0x91;
+    m.callingParty.digits = own.digits;
+    if (own.international)
+        m.callingParty.type = 0x11;
     if (request.g4) {
         m.bProtocol = capi::BProtocol::faxG4(capi::bproto::B3T90NL);
     } else {
@@ -109,8 +136,9 @@ std::unique_ptr<FaxCall> FaxCall::place(Outbox &out, Reporter &report,
     }
     if (!out.put(m))
         return nullptr;
+    const OutgoingDocument &doc = *call->m_document;
     report.progress(calltext::dialing(request.numberToCall, m.cip,
-                                      call->m_document->pageCount()));
+                                      doc.checked() ? doc.pageCount() : -1));
     return call;
 }
 
@@ -145,8 +173,9 @@ void FaxCall::handle(const capi::Message &m)
         return;
     }
     // An indication is answered before it is acted on; the fax connection's answer is the
-    // decision its handler makes.
-    if (m.subcommand == S::Ind && m.command != C::ConnectB3)
+    // decision its handler makes, and a data block is answered once it is safely written,
+    // so a sender never has a block confirmed that the receiver lost.
+    if (m.subcommand == S::Ind && m.command != C::ConnectB3 && m.command != C::DataB3)
         m_out.put(m.response());
     (this->*entry->handler)(m);
 }
@@ -191,17 +220,14 @@ void FaxCall::answer(bool accept, const QString &receiveFileName)
     if (m_phase != Phase::Offered)
         return;
     QString reason;
-    if (!accept) {
+    if (!accept)
         reason = QStringLiteral("AcceptFax is False");
-    } else {
-        const QString path = platform::localPath(receiveFileName);
-        m_received = IncomingDocument::create(path, &reason);
-        if (!m_received && receiveFileName != path)
-            reason = QStringLiteral("%1 (%2)").arg(reason, receiveFileName);
-    }
+    else
+        m_received = IncomingDocument::create(receiveFileName, &reason);
     if (!m_received) {
         m_report.debug(QStringLiteral("incoming fax rejected: %1").arg(reason));
-        rejectOffered(capi::reason::CallRejected, calltext::rejected());
+        rejectOffered(capi::reason::CallRejected,
+                      calltext::rejected(capi::reason::CallRejected, reason));
         return;
     }
     capi::Message resp(C::Connect, S::Resp, m_out.appId(), m_plci);
@@ -211,7 +237,7 @@ void FaxCall::answer(bool accept, const QString &receiveFileName)
     resp.reject = capi::reject::Accept;
     resp.connectedNumber.digits = m_ownNumber;
     m_phase = Phase::Answering;
-    m_report.progress(calltext::answering(receiveFileName));
+    m_report.progress(calltext::answering(shownPath(receiveFileName)));
     m_out.put(resp);
 }
 
@@ -239,7 +265,8 @@ void FaxCall::hangUp()
     case Phase::Dialing:
         return; // the DISCONNECT_REQ goes out when the PLCI is known
     case Phase::Offered:
-        rejectOffered(capi::reject::NormalClearing, calltext::notAnswered());
+        rejectOffered(capi::reject::NormalClearing,
+                      calltext::notAnswered(capi::reject::NormalClearing));
         return;
     case Phase::Transfer:
         m_phase = Phase::ClosingFax;
@@ -277,9 +304,33 @@ void FaxCall::lineLost()
     finish(calltext::lineLost(), capi::reason::Normal, !m_b3End);
 }
 
+bool FaxCall::checkingDocument() const
+{
+    return m_document && !m_document->checked() && !m_dataFault && !m_hungUpIn && !ended();
+}
+
+void FaxCall::checkDocument()
+{
+    if (!checkingDocument())
+        return;
+    QString reason;
+    if (!m_document->checkMore(&reason)) {
+        m_report.debug(QStringLiteral("cannot send %1: %2").arg(m_document->name(), reason));
+        dataFailed(QStringLiteral("the file to send is no valid fax"));
+        return;
+    }
+    if (m_document->checked() && m_phase == Phase::Transfer)
+        pumpData();
+}
+
 void FaxCall::onDisconnected(const capi::Message &m)
 {
-    finish(calltext::callEnded(m.reason, m_b3End.has_value(), m_b3End ? m_b3End->reason : 0),
+    // A Disconnect given after the fax connection had ended cuts nothing short.
+    QString cause = m_localCause;
+    if (cause.isEmpty() && m_hungUpIn && *m_hungUpIn != Phase::AwaitingClear)
+        cause = QStringLiteral("disconnected here");
+    finish(calltext::callEnded(m.reason, m_b3End.has_value(), m_b3End ? m_b3End->reason : 0,
+                               cause),
            m.reason, false);
 }
 
@@ -330,12 +381,14 @@ void FaxCall::onB3Active(const capi::Message &m)
 void FaxCall::pumpData()
 {
     OutgoingDocument &doc = *m_document;
+    if (!doc.checked())
+        return; // the data waits for the end of the file's check
     while (m_phase == Phase::Transfer && m_blockEnds.size() < kMaxBlocks && !doc.atEnd()) {
         QString error;
         const QByteArray block = doc.nextBlock(kBlockLength, &error);
         if (block.isEmpty()) {
             m_report.debug(error);
-            dataFailed();
+            dataFailed(QStringLiteral("the file to send could not be read"));
             return;
         }
         // Pages whose first byte goes out with this block.
@@ -347,7 +400,7 @@ void FaxCall::pumpData()
         m_blockEnds.insert(handle, doc.sent());
         if (!m_out.put(capi::Message::dataB3Req(m_out.appId(), m_ncci, block, handle))) {
             m_blockEnds.remove(handle);
-            dataFailed();
+            dataFailed(QStringLiteral("the line refused the fax data"));
             return;
         }
     }
@@ -366,10 +419,14 @@ void FaxCall::onDataConf(const capi::Message &m)
     const qint64 end = it.value();
     m_blockEnds.erase(it);
     if (m.info != capi::info::Ok) {
+        // Once the fax connection is ending, the blocks still in flight went with it: the call
+        // is ended already, and a request for it now would go to a connection that is gone.
+        if (m_phase != Phase::Transfer)
+            return;
         m_report.debug(QStringLiteral("fax data block %1 refused: %2")
                            .arg(m.dataHandle)
                            .arg(capi::describeInfo(m.info)));
-        dataFailed();
+        dataFailed(QStringLiteral("the line refused the fax data"));
         return;
     }
     m_confirmed = std::max(m_confirmed, end);
@@ -387,30 +444,43 @@ void FaxCall::onDataConf(const capi::Message &m)
 
 void FaxCall::onData(const capi::Message &m)
 {
-    if (!m_received)
+    if (!m_received) {
+        m_out.put(m.response());
         return;
+    }
     const int before = m_received->pages();
     QString error;
     if (!m_received->write(m.data, &error)) {
+        // The fax connection is ended before the block is answered: its sender never has it
+        // confirmed.
         m_report.debug(error);
-        dataFailed();
+        dataFailed(m_received->stillThere()
+                       ? QStringLiteral("the receive file could not be written")
+                       : QStringLiteral("the receive file was deleted"));
+        m_out.put(m.response());
         return;
     }
+    // The sender checks only the framing of what it sends; a line that does not decode is
+    // found here, and the fax ends before the block is answered, as for a failed write.
+    const bool faultFound = m_received->faulty() && !m_dataFault;
+    if (faultFound)
+        dataFailed(QStringLiteral("the received document is damaged"));
+    m_out.put(m.response());
+    if (faultFound)
+        return;
     const int after = m_received->pages();
     for (int page = before + 1; page <= after; ++page) {
         if (page > 1)
             m_report.progress(calltext::pageReceived(page - 1));
         m_report.progress(calltext::receivingPage(page));
     }
-    // The sender checks only the framing of what it sends; a line that does not decode is
-    // found here, and the fax ends at once so that the sender does not count it as sent.
-    if (m_received->faulty() && !m_dataFault)
-        dataFailed();
 }
 
-void FaxCall::dataFailed()
+void FaxCall::dataFailed(const QString &cause)
 {
     m_dataFault = true;
+    if (m_localCause.isEmpty())
+        m_localCause = cause;
     hangUp();
 }
 
@@ -486,20 +556,52 @@ void FaxCall::finish(const QString &text, quint16 reason, bool abortedNow)
             m_report.progress(calltext::faxReceived(pages, m_received->bytes()));
         } else {
             m_report.progress(calltext::faxIncomplete(m_received->bytes(), pages,
-                                                      m_received->path()));
+                                                      shownPath(m_received->name())));
             const QString fault = m_received->fault();
             if (!fault.isEmpty())
                 m_report.debug(QStringLiteral("received document: %1").arg(fault));
         }
     }
-    m_report.progress(text);
+    m_phase = Phase::Ended;
+    m_endText = text;
+    // One line that says what the call did, as its last progress text.
+    m_report.progress(QStringLiteral("%1; %2").arg(text, resultText()));
     if (m_outgoing)
         m_report.post(EventSlot::FaxSent, {sent});
     if (received)
         m_report.post(EventSlot::FaxReceived);
     m_report.post(EventSlot::Disconnected);
-    m_phase = Phase::Ended;
-    m_endText = text;
+}
+
+QString FaxCall::resultText() const
+{
+    calltext::CallResult r;
+    r.outgoing = m_outgoing;
+    r.faxConnected = m_reached == Reached::FaxUp;
+    r.g4 = m_g4;
+    r.rate = m_rate;
+    r.resolution = m_resolution;
+    r.stationId = m_remoteStationId;
+    r.milliseconds = m_clock.elapsed();
+    if (m_document) {
+        r.pages = m_pagesDone;
+        r.pageCount = m_document->checked() ? m_document->pageCount() : -1;
+        r.bytes = m_confirmed;
+    } else if (m_received) {
+        r.pages = m_received->complete() ? m_received->pages()
+                                         : std::max(0, m_received->pages() - 1);
+        r.bytes = m_received->bytes();
+    }
+    return calltext::result(r);
+}
+
+PageImage FaxCall::pagePicture() const
+{
+    if (m_received)
+        return m_received->currentPage();
+    if (m_document && m_pagesStarted > 0)
+        return readPage(m_document->path(), m_document->pageOffset(m_pagesStarted));
+    return {};
 }
 
 // ---- status --------------------------------------------------------------------------------

@@ -3,6 +3,9 @@
 #include "component/callstatus.h"
 #include "component/calloutcome.h"
 
+#include "component/pagepicture.h"
+
+#include <QElapsedTimer>
 #include <QHash>
 #include <QString>
 
@@ -31,6 +34,19 @@ struct SendRequest
     bool g4 = false;
 };
 
+// A number as it goes to the line: its digits, and whether it is an international number
+// (written with a leading +).
+struct DialNumber
+{
+    QString digits;
+    bool international = false;
+};
+
+// A number as the operator typed it, as a phone dials it: the separators a dialler skips
+// (space, -, /, parentheses) are dropped, a leading + makes it international. Any other
+// character than digits, * and # makes it no number: nullopt, with the reason in *reason.
+std::optional<DialNumber> dialNumber(const QString &typed, QString *reason);
+
 // One fax call of an endpoint, outgoing or incoming, from its first message to its end: the
 // call's phases, its fax connection and the data in both directions. Each message of the
 // call is handled by the entry of one table for the phase the call is in; what the status
@@ -58,9 +74,11 @@ public:
 
     ~FaxCall();
 
-    // Places a call to send `document`: puts its CONNECT_REQ. Null when the line refused it.
+    // Places a call to send `document` from `own` to `called`: puts its CONNECT_REQ. Null
+    // when the line refused it.
     static std::unique_ptr<FaxCall> place(Outbox &out, Reporter &report,
-                                          const SendRequest &request,
+                                          const SendRequest &request, const DialNumber &called,
+                                          const DialNumber &own,
                                           std::unique_ptr<OutgoingDocument> document);
     // Takes up a fax call the line offers (its CONNECT_IND): lets it ring until answer().
     static std::unique_ptr<FaxCall> offer(Outbox &out, Reporter &report,
@@ -81,12 +99,18 @@ public:
     void stop();
     // The line lost the application: the call is over at once, cut short.
     void lineLost();
+    // The file to send is still being checked; checkDocument() goes on with it. Its data
+    // goes out only once the whole file has passed.
+    bool checkingDocument() const;
+    void checkDocument();
 
     Phase phase() const { return m_phase; }
     bool ended() const { return m_phase == Phase::Ended; }
     bool isOffered(quint32 plci) const { return m_phase == Phase::Offered && m_plci == plci; }
     CallStatus status() const;
     QString endText() const { return m_endText; }
+    // The page being sent or received, as far as it is known.
+    PageImage pagePicture() const;
 
 private:
     using Handler = void (FaxCall::*)(const capi::Message &);
@@ -109,11 +133,12 @@ private:
     void onDisconnected(const capi::Message &m);
 
     void pumpData();
-    void dataFailed();
+    void dataFailed(const QString &cause);
     void recordB3End(const capi::Message &m);
     void clear();
     void rejectOffered(quint16 rejectValue, const QString &text);
     void finish(const QString &text, quint16 reason, bool abortedNow);
+    QString resultText() const;
     FinishedCall facts(quint16 reason, bool abortedNow) const;
     CallStatus::State state() const;
 
@@ -132,7 +157,9 @@ private:
     std::optional<Phase> m_hungUpIn; // the phase Disconnect was given in
     std::optional<B3End> m_b3End;
     bool m_dataFault = false;
+    QString m_localCause; // why this side ended the call, when it did
     QString m_endText;
+    QElapsedTimer m_clock; // since the call was placed or offered
 
     bool m_outgoing = false;
     bool m_g4 = false;

@@ -7,7 +7,6 @@
 #include "capi/message.h"
 #include "capi/trace.h"
 #include "capi/transport.h"
-#include "platform/drivepath.h"
 #include "endpoint/quillonboundary.h"
 
 namespace quillon::component {
@@ -35,6 +34,14 @@ FaxEndpoint::FaxEndpoint(EventQueue &events, std::shared_ptr<LineProvider> lines
             m_call->clearTimedOut();
             settle();
         }
+    });
+    // The check of a long file goes on between the line's messages, a step at each turn of
+    // the event loop, so the window never waits for it.
+    m_checkTimer.setInterval(0);
+    connect(&m_checkTimer, &QTimer::timeout, this, [this] {
+        if (m_call)
+            m_call->checkDocument();
+        settle();
     });
 }
 
@@ -114,7 +121,7 @@ bool FaxEndpoint::sendFax(const SendRequest &request)
     const char *member = request.g4 ? "SendFaxG4" : "SendFax";
     QString reason;
     std::unique_ptr<OutgoingDocument> doc =
-        OutgoingDocument::open(platform::localPath(request.file), &reason);
+        OutgoingDocument::open(request.file, &reason);
     if (!doc)
         return refuse(member, QStringLiteral("cannot send %1: %2").arg(request.file, reason));
     if (!m_out)
@@ -124,12 +131,30 @@ bool FaxEndpoint::sendFax(const SendRequest &request)
                                   .arg(stateText(m_call->status().state)));
     if (request.numberToCall.isEmpty())
         return refuse(member, QStringLiteral("no number to call"));
+    const std::optional<DialNumber> called = dialNumber(request.numberToCall, &reason);
+    if (!called)
+        return refuse(member, QStringLiteral("cannot call %1").arg(reason));
+    if (called->digits.isEmpty())
+        return refuse(member,
+                      QStringLiteral("no number to call in \"%1\"").arg(request.numberToCall));
+    const std::optional<DialNumber> own = dialNumber(request.ownNumber, &reason);
+    if (!own)
+        return refuse(member, QStringLiteral("cannot call from %1").arg(reason));
 
-    m_call = FaxCall::place(*m_out, m_report, request, std::move(doc));
+    m_call = FaxCall::place(*m_out, m_report, request, *called, *own, std::move(doc));
     if (!m_call)
         return refuse(member, QStringLiteral("the line did not take the call"));
+    m_hasSent = true;
     settle();
     return true;
+}
+
+void FaxEndpoint::setReceiveFileName(const QString &path)
+{
+    m_receiveFileName = path;
+    // Said now, not only when a call arrives and has to be refused for it.
+    if (const QString problem = IncomingDocument::problemWith(path); !problem.isEmpty())
+        debug(QStringLiteral("ReceiveFileName: a fax would be refused: %1").arg(problem));
 }
 
 void FaxEndpoint::disconnectCall()
@@ -221,9 +246,21 @@ CallStatus FaxEndpoint::status() const
     if (!m_call)
         s.state = m_listening ? CallStatus::State::Listening : CallStatus::State::Idle;
     s.started = m_out != nullptr;
-    s.lastReason = m_lastReason;
+    // The reason of the last call belongs to it, not to the call on now.
+    s.lastReason = m_call ? QString() : m_lastReason;
     s.line = m_lineText;
+    s.sends = m_hasSent;
+    s.receives = m_listening;
     return s;
+}
+
+PageImage FaxEndpoint::pagePicture() const
+{
+    if (m_call)
+        return m_call->pagePicture();
+    if (m_lastCall.outgoing && m_lastCall.page > 0)
+        return readPage(m_lastCall.documentPath, m_lastCall.pageOffset);
+    return m_lastPicture;
 }
 
 // ---- messages ------------------------------------------------------------------------------
@@ -339,8 +376,14 @@ void FaxEndpoint::settle()
     if (m_call && m_call->ended()) {
         m_lastCall = m_call->status();
         m_lastReason = m_call->endText();
+        m_lastPicture = m_lastCall.outgoing ? PageImage{} : m_call->pagePicture();
         m_call.reset();
     }
+    if (m_call && m_call->checkingDocument()) {
+        if (!m_checkTimer.isActive())
+            m_checkTimer.start();
+    } else
+        m_checkTimer.stop();
     const bool awaitingClear = m_call && m_call->phase() == FaxCall::Phase::AwaitingClear;
     if (!awaitingClear)
         m_clearTimer.stop();

@@ -45,10 +45,12 @@ public:
 
     QString capiDescription() const;
     QString serialNumber() const;
-    void setReceiveFileName(const QString &path) { m_receiveFileName = path; }
+    void setReceiveFileName(const QString &path);
     void setAcceptFax(bool accept) { m_acceptFax = accept; }
 
     CallStatus status() const;
+    // The page of the call, or of the last one, as far as it is known.
+    PageImage pagePicture() const;
 
     // How long the side that did not end the fax connection waits for the other to clear.
     static constexpr int kRemoteClearTimeoutMs = 5000;
@@ -85,10 +87,13 @@ private:
     std::unique_ptr<FaxCall> m_call;
     QSet<quint32> m_ringingPhoneCalls; // phone calls left to ring: their PLCIs
     QTimer m_clearTimer;               // runs while the call awaits the remote's clearing
+    QTimer m_checkTimer;               // runs while the file being sent is checked, step by step
+    bool m_hasSent = false;            // the endpoint placed a call since it was created
 
     // What the status window is shown when no call is on: the last call as it ended.
     CallStatus m_lastCall;
     QString m_lastReason;
+    PageImage m_lastPicture; // of a call that received
     CallStatus m_shown;
 };
 

@@ -189,7 +189,7 @@ void FaxInstance::showStatusWindow(bool show)
         return;
     }
     if (!m_statusWindow) {
-        m_statusWindow = new StatusWindow(m_number);
+        m_statusWindow = new StatusWindow(m_number, [this] { return m_endpoint->pagePicture(); });
         m_statusWindow->showStatus(m_endpoint->status());
         connect(m_endpoint, &FaxEndpoint::statusChanged, m_statusWindow,
                 [this] { m_statusWindow->showStatus(m_endpoint->status()); });

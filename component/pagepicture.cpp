@@ -11,7 +11,14 @@
 
 namespace quillon::component {
 
-QImage renderPagePicture(const QString &path, qint64 pageOffset, const QSize &size)
+namespace {
+
+// Lines kept of one page: a fine A4 page has about 2,300.
+constexpr int kMaxLines = 4096;
+
+} // namespace
+
+PageImage readPage(const QString &path, qint64 pageOffset)
 {
     QFile file(path);
     if (pageOffset < sff::DocumentHeaderSize || !file.open(QIODevice::ReadOnly))
@@ -25,40 +32,48 @@ QImage renderPagePicture(const QString &path, qint64 pageOffset, const QSize &si
                              header.data() + sff::docfield::FirstPageOffset);
 
     sff::RenderOptions options;
-    options.maxLines = 4096;
+    options.maxLines = kMaxLines;
     sff::PageRenderer renderer(options);
-    QImage finished;
-    renderer.onPage = [&finished](int index, const QImage &page) {
-        if (index == 0)
-            finished = page;
+    PageImage result;
+    renderer.onPage = [&result](int index, const QImage &page) {
+        if (index == 0) {
+            result.image = page;
+            result.finished = true;
+        }
     };
     sff::StreamReader reader;
     reader.setSink(&renderer);
     reader.feed(header);
     QByteArray block(16 * 1024, Qt::Uninitialized);
-    while (finished.isNull() && !reader.stopped()) {
+    while (!result.finished && !reader.stopped()) {
         const qint64 got = file.read(block.data(), block.size());
         if (got <= 0)
             break;
         reader.feed(QByteArrayView(block.constData(), got));
     }
-    QImage page = finished.isNull() ? renderer.currentPage() : finished;
-    if (page.isNull())
-        return page;
-    page = page.convertToFormat(QImage::Format_Grayscale8);
-    if (finished.isNull()) {
+    if (!result.finished)
+        result.image = renderer.currentPage();
+    return result;
+}
+
+QImage pagePicture(const PageImage &page, const QSize &size)
+{
+    if (page.image.isNull())
+        return {};
+    QImage picture = page.image.convertToFormat(QImage::Format_Grayscale8);
+    if (!page.finished) {
         // A page still arriving: the lines that came, at the top of a blank A4 sheet.
-        const int sheetHeight = std::max(page.height(), page.width() * 297 / 210);
-        QImage sheet(page.width(), sheetHeight, QImage::Format_Grayscale8);
+        const int sheetHeight = std::max(picture.height(), picture.width() * 297 / 210);
+        QImage sheet(picture.width(), sheetHeight, QImage::Format_Grayscale8);
         sheet.fill(Qt::white);
         QPainter painter(&sheet);
-        painter.drawImage(0, 0, page);
+        painter.drawImage(0, 0, picture);
         painter.end();
-        page = sheet;
+        picture = sheet;
     }
     if (size.isEmpty())
-        return page;
-    return page.scaled(size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        return picture;
+    return picture.scaled(size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
 }
 
 } // namespace quillon::component

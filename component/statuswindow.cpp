@@ -4,6 +4,7 @@
 
 #include <QFormLayout>
 #include <QHBoxLayout>
+#include <QVBoxLayout>
 #include <QLabel>
 #include <QLocale>
 
@@ -12,6 +13,7 @@ namespace quillon::component {
 namespace {
 
 constexpr int kPictureWidth = 216; // an A4 line of 1728 pixels, one in eight
+constexpr int kPictureIntervalMs = 200;
 
 QLabel *valueLabel(const char *objectName, QWidget *parent)
 {
@@ -44,19 +46,43 @@ QString stateText(CallStatus::State state)
     return {};
 }
 
-StatusWindow::StatusWindow(int instanceNumber, QWidget *parent)
+// Which endpoint this is, by what it does: there may be no title bar to say so.
+static QString roleText(const CallStatus &s)
+{
+    if (s.sends && s.receives)
+        return QStringLiteral("sending and receiving endpoint");
+    if (s.sends)
+        return QStringLiteral("sending endpoint");
+    if (s.receives)
+        return QStringLiteral("receiving endpoint");
+    return QStringLiteral("endpoint, not listening");
+}
+
+StatusWindow::StatusWindow(int instanceNumber, std::function<PageImage()> picture,
+                           QWidget *parent)
     : QWidget(parent, Qt::Window),
+      m_name(QStringLiteral("Quillon fax endpoint %1").arg(instanceNumber)),
+      m_source(std::move(picture)),
+      m_title(new QLabel(this)),
       m_line(valueLabel("lineLabel", this)),
       m_state(valueLabel("stateLabel", this)),
       m_numbers(valueLabel("numbersLabel", this)),
       m_page(valueLabel("pageLabel", this)),
       m_bytes(valueLabel("bytesLabel", this)),
+      m_rate(valueLabel("rateLabel", this)),
       m_reason(valueLabel("reasonLabel", this)),
       m_picture(new QLabel(this))
 {
     setObjectName(QStringLiteral("quillonStatusWindow"));
-    setWindowTitle(QStringLiteral("Quillon fax endpoint %1").arg(instanceNumber));
+    setWindowTitle(m_name);
+    m_title->setObjectName(QStringLiteral("titleLabel"));
+    QFont bold = m_title->font();
+    bold.setBold(true);
+    m_title->setFont(bold);
+    m_pending.setSingleShot(true);
+    connect(&m_pending, &QTimer::timeout, this, &StatusWindow::refreshPicture);
     m_reason->setWordWrap(true);
+    m_line->setWordWrap(true);
     m_picture->setObjectName(QStringLiteral("pagePicture"));
     m_picture->setFixedSize(kPictureWidth, kPictureWidth * 297 / 210);
     m_picture->setFrameShape(QFrame::Box);
@@ -68,16 +94,21 @@ StatusWindow::StatusWindow(int instanceNumber, QWidget *parent)
     form->addRow(QStringLiteral("Numbers:"), m_numbers);
     form->addRow(QStringLiteral("Page:"), m_page);
     form->addRow(QStringLiteral("Data:"), m_bytes);
+    form->addRow(QStringLiteral("Rate:"), m_rate);
     form->addRow(QStringLiteral("Last reason:"), m_reason);
-    auto *row = new QHBoxLayout(this);
+    auto *column = new QVBoxLayout(this);
+    column->addWidget(m_title);
+    auto *row = new QHBoxLayout;
     row->addLayout(form, 1);
     row->addWidget(m_picture, 0, Qt::AlignTop);
+    column->addLayout(row);
     showStatus(m_status);
 }
 
 void StatusWindow::showStatus(const CallStatus &status)
 {
     m_status = status;
+    m_title->setText(QStringLiteral("%1: %2").arg(m_name, roleText(status)));
     QString state = stateText(status.state);
     if (!status.started)
         state += QStringLiteral(" (CAPI not started)");
@@ -104,13 +135,12 @@ void StatusWindow::showStatus(const CallStatus &status)
     else
         m_page->setText(QStringLiteral("page %1").arg(status.page));
 
-    QString bytes = status.totalBytes > 0
-                        ? QStringLiteral("%1 of %2 bytes").arg(bytesText(status.bytes),
-                                                              bytesText(status.totalBytes))
-                        : QStringLiteral("%1 bytes").arg(bytesText(status.bytes));
-    if (status.rate > 0)
-        bytes += QStringLiteral(" at %1 bit/s").arg(status.rate);
-    m_bytes->setText(bytes);
+    m_bytes->setText(status.totalBytes > 0
+                         ? QStringLiteral("%1 of %2 bytes").arg(bytesText(status.bytes),
+                                                               bytesText(status.totalBytes))
+                         : QStringLiteral("%1 bytes").arg(bytesText(status.bytes)));
+    m_rate->setText(status.rate > 0 ? QStringLiteral("%1 bit/s").arg(bytesText(status.rate))
+                                    : QStringLiteral("-"));
     m_reason->setText(status.lastReason.isEmpty() ? QStringLiteral("-") : status.lastReason);
 
     if (isVisible())
@@ -126,6 +156,7 @@ void StatusWindow::showEvent(QShowEvent *event)
 void StatusWindow::refreshPicture()
 {
     if (m_status.documentPath.isEmpty() || m_status.page == 0) {
+        m_pending.stop();
         if (m_shownPage != 0) {
             m_picture->setPixmap({});
             m_picture->setText(QStringLiteral("no page"));
@@ -134,19 +165,30 @@ void StatusWindow::refreshPicture()
         }
         return;
     }
-    // A page being received grows as its lines arrive: draw it again every few blocks, and
-    // no more often than a viewer can follow.
-    const bool samePage = m_shownPath == m_status.documentPath && m_shownPage == m_status.page;
-    if (samePage
-        && (m_status.outgoing || m_status.bytes - m_shownAtBytes < 4096
-            || (m_sinceShown.isValid() && m_sinceShown.elapsed() < 200)))
+    // A page being received grows as its lines arrive; the end of a call finishes it.
+    const bool same = m_shownPath == m_status.documentPath && m_shownPage == m_status.page
+                      && m_shownState == m_status.state
+                      && (m_status.outgoing || m_status.bytes == m_shownAtBytes);
+    if (same)
         return;
+    if (m_sinceShown.isValid() && m_sinceShown.elapsed() < kPictureIntervalMs) {
+        if (!m_pending.isActive())
+            m_pending.start(int(kPictureIntervalMs - m_sinceShown.elapsed()));
+        return;
+    }
+    drawPicture();
+}
+
+void StatusWindow::drawPicture()
+{
+    m_pending.stop();
     m_sinceShown.start();
     m_shownPath = m_status.documentPath;
     m_shownPage = m_status.page;
     m_shownAtBytes = m_status.bytes;
-    const QImage page = renderPagePicture(m_status.documentPath, m_status.pageOffset,
-                                          m_picture->contentsRect().size());
+    m_shownState = m_status.state;
+    const QImage page = pagePicture(m_source ? m_source() : PageImage{},
+                                    m_picture->contentsRect().size());
     if (page.isNull()) {
         m_picture->setPixmap({});
         m_picture->setText(QStringLiteral("page %1").arg(m_status.page));

@@ -1,22 +1,29 @@
 #pragma once
 
 #include "component/callstatus.h"
+#include "component/pagepicture.h"
 
 #include <QElapsedTimer>
+#include <QTimer>
 #include <QWidget>
+
+#include <functional>
 
 class QLabel;
 
 namespace quillon::component {
 
-// The instance's own top-level status window: state, numbers, page n of m, bytes and rate,
-// the last reason in words and a picture of the current page.
+// The instance's own top-level status window: which endpoint it is, state, numbers, page n
+// of m, bytes and rate, the last reason in words and a picture of the current page.
 class StatusWindow : public QWidget
 {
     Q_OBJECT
 
 public:
-    explicit StatusWindow(int instanceNumber, QWidget *parent = nullptr);
+    // `picture` gives the current page as far as it is known; it is asked only while the
+    // window is shown.
+    StatusWindow(int instanceNumber, std::function<PageImage()> picture,
+                 QWidget *parent = nullptr);
 
     void showStatus(const CallStatus &status);
 
@@ -25,20 +32,28 @@ protected:
 
 private:
     void refreshPicture();
+    void drawPicture();
 
+    const QString m_name;
+    std::function<PageImage()> m_source;
     CallStatus m_status;
+    QLabel *m_title;
     QLabel *m_line;
     QLabel *m_state;
     QLabel *m_numbers;
     QLabel *m_page;
     QLabel *m_bytes;
+    QLabel *m_rate;
     QLabel *m_reason;
     QLabel *m_picture;
-    // The page whose picture is shown, so it is rendered again only when the page changes.
+    // What the picture shows, so it is drawn again only when that changes, and no more often
+    // than a viewer can follow; a change that comes sooner is drawn when the pause is over.
     QString m_shownPath;
     int m_shownPage = -1;
     qint64 m_shownAtBytes = -1;
+    CallStatus::State m_shownState = CallStatus::State::Idle;
     QElapsedTimer m_sinceShown;
+    QTimer m_pending;
 };
 
 } // namespace quillon::component

@@ -138,6 +138,27 @@ QList<PageLines> collectLines(QByteArrayView data)
     return pages;
 }
 
+// A TIFF header whose first directory offset is 0: a file of no pages.
+bool hasNoDirectory(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray head = file.read(16);
+    const auto *p = reinterpret_cast<const uchar *>(head.constData());
+    const bool little = head.startsWith("II");
+    if (!little && !head.startsWith("MM"))
+        return false;
+    auto u16 = [&](int at) {
+        return little ? qFromLittleEndian<quint16>(p + at) : qFromBigEndian<quint16>(p + at);
+    };
+    if (head.size() >= 8 && u16(2) == 42)
+        return (little ? qFromLittleEndian<quint32>(p + 4) : qFromBigEndian<quint32>(p + 4)) == 0;
+    if (head.size() >= 16 && u16(2) == 43) // BigTIFF
+        return (little ? qFromLittleEndian<quint64>(p + 8) : qFromBigEndian<quint64>(p + 8)) == 0;
+    return false;
+}
+
 QString statusText(const QString &what, const QString &path, const QString &libtiff)
 {
     return libtiff.isEmpty() ? QStringLiteral("%1 %2").arg(what, path)
@@ -230,15 +251,10 @@ bool sffToTiff(QByteArrayView sff, const QString &tiffPath, const WriteOptions &
 
 namespace {
 
-struct PageReader
-{
-    virtual ~PageReader() = default;
-    virtual void beginPage(const TiffPage &page) = 0;
-    virtual void row(const uchar *packed) = 0;
-    virtual void endPage() = 0;
-};
+using PageReader = PageSink;
 
-TiffReadResult readTiff(const QString &path, int firstPage, const ReadLimits &limits,
+// Pages firstPage to lastPage (from 0; lastPage -1: to the end).
+TiffReadResult readTiff(const QString &path, int firstPage, int lastPage, const ReadLimits &limits,
                         PageReader &out)
 {
     TiffReadResult result;
@@ -249,14 +265,21 @@ TiffReadResult readTiff(const QString &path, int firstPage, const ReadLimits &li
     };
     QString tiffError;
     TiffHandle tif = openTiff(path, "r", &tiffError);
-    if (!tif)
+    if (!tif) {
+        // libtiff refuses a file without directories silently; say what it lacks.
+        if (tiffError.isEmpty() && hasNoDirectory(path))
+            return fail(QStringLiteral("%1 has no pages").arg(path));
         return fail(statusText(QStringLiteral("cannot open"), path, tiffError));
+    }
     TIFF *t = tif.get();
+    result.pageCount = int(TIFFNumberOfDirectories(t));
     qint64 pixels = 0;
     int index = 0;
     QByteArray scan;
     QByteArray packed;
     do {
+        if (lastPage >= 0 && index > lastPage)
+            break;
         if (index < firstPage) {
             ++index;
             continue;
@@ -272,16 +295,24 @@ TiffReadResult readTiff(const QString &path, int firstPage, const ReadLimits &li
         TIFFGetField(t, TIFFTAG_IMAGELENGTH, &length);
         if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &photometric))
             photometric = PHOTOMETRIC_MINISWHITE;
-        if (bits != 1 || samples != 1)
+        // Rows are read one by one from black-and-white images in strips; a sink that takes
+        // pictures gets everything else whole, through libtiff's RGBA reader.
+        const bool bilevel = bits == 1 && samples == 1 &&
+                             (photometric == PHOTOMETRIC_MINISWHITE ||
+                              photometric == PHOTOMETRIC_MINISBLACK) &&
+                             !TIFFIsTiled(t);
+        const bool asPicture = !bilevel && out.takesPictures();
+        if (!asPicture && (bits != 1 || samples != 1))
             return fail(QStringLiteral("%1 is not bilevel (%2 bits per sample, %3 samples "
                                        "per pixel)").arg(where).arg(bits).arg(samples));
-        if (photometric != PHOTOMETRIC_MINISWHITE && photometric != PHOTOMETRIC_MINISBLACK)
+        if (!asPicture && photometric != PHOTOMETRIC_MINISWHITE &&
+            photometric != PHOTOMETRIC_MINISBLACK)
             return fail(QStringLiteral("%1 has photometric interpretation %2; only black and "
                                        "white images convert").arg(where).arg(photometric));
         if (!TIFFIsCODECConfigured(compression))
             return fail(QStringLiteral("%1 uses compression %2, which cannot be decoded")
                             .arg(where).arg(compression));
-        if (TIFFIsTiled(t))
+        if (!asPicture && TIFFIsTiled(t))
             return fail(QStringLiteral("%1 is tiled; only images in strips convert").arg(where));
         if (width == 0 || length == 0)
             return fail(QStringLiteral("%1 is empty (%2 x %3 pixels)").arg(where).arg(width)
@@ -289,6 +320,9 @@ TiffReadResult readTiff(const QString &path, int firstPage, const ReadLimits &li
         if (width > uint32_t(limits.maxWidth))
             return fail(QStringLiteral("%1 is %2 pixels wide; at most %3 convert")
                             .arg(where).arg(width).arg(limits.maxWidth));
+        if (bilevel && qint64(width) * length > limits.maxPagePixels)
+            return fail(QStringLiteral("%1 is %2 x %3 pixels; at most %4 pixels a page convert")
+                            .arg(where).arg(width).arg(length).arg(limits.maxPagePixels));
         pixels += qint64(width) * length;
         if (pixels > limits.maxPixels)
             return fail(QStringLiteral("%1 brings the pixels to more than %2")
@@ -297,14 +331,35 @@ TiffReadResult readTiff(const QString &path, int firstPage, const ReadLimits &li
         TiffPage page;
         page.width = int(width);
         page.rows = int(length);
-        page.inverted = photometric == PHOTOMETRIC_MINISBLACK;
+        page.bilevel = bilevel;
+        page.inverted = bilevel && photometric == PHOTOMETRIC_MINISBLACK;
+        float xres = 0;
         float yres = 0;
         uint16_t unit = RESUNIT_INCH;
-        if (TIFFGetField(t, TIFFTAG_YRESOLUTION, &yres)) {
-            TIFFGetFieldDefaulted(t, TIFFTAG_RESOLUTIONUNIT, &unit);
-            const double lpi = unit == RESUNIT_CENTIMETER ? yres * 2.54 : yres;
-            if (lpi >= 147)
+        TIFFGetFieldDefaulted(t, TIFFTAG_RESOLUTIONUNIT, &unit);
+        const double perInch = unit == RESUNIT_CENTIMETER ? 2.54 : 1.0;
+        if (TIFFGetField(t, TIFFTAG_XRESOLUTION, &xres) && xres > 0)
+            page.xDpi = xres * perInch;
+        if (TIFFGetField(t, TIFFTAG_YRESOLUTION, &yres) && yres > 0) {
+            page.yDpi = yres * perInch;
+            if (page.yDpi >= 147)
                 page.resolution = sff::Resolution::Fine;
+        }
+
+        if (asPicture) {
+            if (qint64(width) * length > limits.maxPicturePixels)
+                return fail(QStringLiteral("%1 is a picture of %2 x %3 pixels; at most %4 "
+                                           "pixels convert")
+                                .arg(where).arg(width).arg(length).arg(limits.maxPicturePixels));
+            QList<quint32> rgba;
+            rgba.resize(qsizetype(width) * length);
+            if (!TIFFReadRGBAImageOriented(t, width, length, rgba.data(), ORIENTATION_TOPLEFT, 0))
+                return fail(statusText(QStringLiteral("cannot read %1 of").arg(where), path,
+                                       tiffError));
+            out.picture(page, rgba.constData());
+            result.pages.append(page);
+            ++index;
+            continue;
         }
 
         const tmsize_t scanSize = TIFFScanlineSize(t);
@@ -367,10 +422,16 @@ struct RecordsReader : PageReader
 
 } // namespace
 
+TiffReadResult readTiffPages(const QString &tiffPath, PageSink &sink, const ReadLimits &limits,
+                             int firstPage, int lastPage)
+{
+    return readTiff(tiffPath, firstPage, lastPage, limits, sink);
+}
+
 TiffReadResult tiffToSff(const QString &tiffPath, QByteArray *sff, const ReadLimits &limits)
 {
     WriterReader reader;
-    TiffReadResult result = readTiff(tiffPath, 0, limits, reader);
+    TiffReadResult result = readTiff(tiffPath, 0, -1, limits, reader);
     if (result.ok && sff)
         *sff = reader.writer.finish();
     return result;
@@ -380,7 +441,7 @@ TiffReadResult tiffPagesToSffRecords(const QString &tiffPath, int firstPage, QBy
                                      const ReadLimits &limits)
 {
     RecordsReader reader;
-    TiffReadResult result = readTiff(tiffPath, firstPage, limits, reader);
+    TiffReadResult result = readTiff(tiffPath, firstPage, -1, limits, reader);
     if (result.ok && records)
         *records = reader.records;
     return result;

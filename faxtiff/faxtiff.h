@@ -43,6 +43,8 @@ struct ReadLimits
 {
     int maxWidth = 65535;
     qint64 maxPixels = qint64(1728) * 2400 * 1000; // over all pages: 1000 long fine pages
+    qint64 maxPicturePixels = qint64(64) << 20;    // one picture page: 256 MiB in RGBA
+    qint64 maxPagePixels = maxPixels;              // one bilevel page
 };
 
 struct TiffPage
@@ -51,20 +53,43 @@ struct TiffPage
     int width = 0;
     int rows = 0;
     bool inverted = false; // MinIsBlack: pixels were inverted to fax polarity
+    bool bilevel = true;   // black and white rows in strips; false for a picture read whole
+    double xDpi = 0;       // XResolution in pixels per inch; 0 when the file has none
+    double yDpi = 0;       // YResolution likewise
 };
 
-// Appends the pages of a TIFF file from page firstPage (from 0) to an SFF writer's document
-// (see appendTiffPages below) or converts a whole file to a document (toSff). The vertical
+// What the readers below found of each page, or why they refused the file. The vertical
 // resolution comes from YResolution: below 147 lines per inch is standard, from 147 fine; a file
 // without the tag counts as standard. Refuses, with the reason, images of more than one bit per
 // sample or more than one sample per pixel, compressions libtiff cannot decode, tiled images,
-// files without pages, and widths or pixel totals past the limits.
+// files without pages, and widths, pages or pixel totals past the limits.
 struct TiffReadResult
 {
     bool ok = false;
     QString error;
-    QList<TiffPage> pages;
+    QList<TiffPage> pages; // the pages read
+    int pageCount = 0;     // the directories of the file
 };
+
+// Receives the pages of a TIFF file as they are read. Bilevel pages in strips come as packed
+// rows, one bit per pixel, 1 black, bits past the width clear. A sink that takes pictures gets
+// every other page (grey, colour, palette, tiled) as a whole, in 8-bit RGBA (TIFFReadRGBAImage's
+// byte order, top row first), within maxPicturePixels; otherwise such pages are refused.
+class PageSink
+{
+public:
+    virtual ~PageSink() = default;
+    virtual void beginPage(const TiffPage &page) = 0;
+    virtual void row(const uchar *packed) = 0;
+    virtual void endPage() = 0;
+    virtual bool takesPictures() const { return false; }
+    virtual void picture(const TiffPage &, const quint32 *) {}
+};
+
+// The pages firstPage to lastPage (from 0; -1: to the last) of a TIFF file handed to a sink,
+// with the checks and limits described above. Pages outside the range are not decoded.
+TiffReadResult readTiffPages(const QString &tiffPath, PageSink &sink,
+                             const ReadLimits &limits = {}, int firstPage = 0, int lastPage = -1);
 
 // The whole file as an SFF document, with counts and offsets filled in.
 TiffReadResult tiffToSff(const QString &tiffPath, QByteArray *sff, const ReadLimits &limits = {});

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -33,11 +34,24 @@ bool isInUse(const QString &localPath)
     return busy;
 }
 
+bool isUnlinked(const QFile &file)
+{
+    struct stat st{};
+    const int fd = file.handle();
+    return fd >= 0 && ::fstat(fd, &st) == 0 && st.st_nlink == 0;
+}
+
 #else
 
 void markInUse(QFile &) {}
 
 bool isInUse(const QString &)
+{
+    return false;
+}
+
+// An open file cannot be deleted there.
+bool isUnlinked(const QFile &)
 {
     return false;
 }

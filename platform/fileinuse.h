@@ -15,4 +15,8 @@ void markInUse(QFile &file);
 // True when a program holds the file (a local path) open and marked as in use.
 bool isInUse(const QString &localPath);
 
+// True when an open file no longer has a name on disk: it, or its folder, was deleted while
+// it was open, so what is written to it is lost when it is closed.
+bool isUnlinked(const QFile &file);
+
 } // namespace platform

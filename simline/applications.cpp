@@ -37,6 +37,11 @@ Applications::~Applications()
     }
 }
 
+void Applications::setLimit(int count)
+{
+    m_limit = qBound(1, count, 0xFFFF);
+}
+
 RegisterResult Applications::add(const Registration &r)
 {
     if (r.maxLogicalConnections == 0)
@@ -46,9 +51,9 @@ RegisterResult Applications::add(const Registration &r)
     if (r.maxBlockLength > 0xFFFF || r.maxDataBlocks == 0)
         return {0, info::BufferExceeds64k};
     quint16 id = 1;
-    while (id <= MaxApplications && m_apps.count(id))
+    while (id <= m_limit && m_apps.count(id))
         ++id;
-    if (id > MaxApplications)
+    if (id > m_limit)
         return {0, info::TooManyApplications};
     App &a = m_apps[id];
     a.id = id;

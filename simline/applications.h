@@ -55,7 +55,7 @@ struct App
 class Applications
 {
 public:
-    static constexpr quint16 MaxApplications = 32;
+    static constexpr quint16 DefaultMaxApplications = 32;
     static constexpr quint32 MaxWindow = 7;
 
     // `wake(id, serial)` runs in the application's thread when messages may wait for it.
@@ -64,6 +64,8 @@ public:
     Applications(const Applications &) = delete;
     Applications &operator=(const Applications &) = delete;
 
+    // How many may be registered at once (1 .. 65535).
+    void setLimit(int count);
     capi::RegisterResult add(const capi::Registration &registration);
     // Forgets an application and hands back its notification object, for the caller to free
     // outside the line's lock. Empty when the id is unknown.
@@ -92,6 +94,7 @@ private:
 
     std::function<void(quint16, quint64)> m_wake;
     std::map<quint16, App> m_apps;
+    int m_limit = DefaultMaxApplications;
     quint64 m_nextSerial = 1;
     quint64 m_sent = 0;
 };

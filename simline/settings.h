@@ -17,6 +17,8 @@ struct LineSettings
     quint32 rate = 0;   // bit/s; 0: unpaced
     double speed = 1.0; // 1: real time; 0: as fast as possible; 2: twice as fast
     std::chrono::milliseconds noAnswerTimeout{DefaultNoAnswerTimeoutMs};
+    // B channels; a loopback call takes two (one per side). 2 is a basic rate line.
+    int channels = 2;
 };
 
 // Runs `task` after `delay` as a turn of its own: in the line's thread, under its lock,

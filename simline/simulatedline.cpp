@@ -168,7 +168,27 @@ std::chrono::milliseconds SimulatedLine::noAnswerTimeout() const
 void SimulatedLine::resetFaults()
 {
     QMutexLocker lock(&m_mutex);
+    const int channels = m_parts->settings.channels; // the line's size is no fault
     m_parts->settings = LineSettings();
+    m_parts->settings.channels = channels;
+}
+
+void SimulatedLine::setChannels(int channels)
+{
+    QMutexLocker lock(&m_mutex);
+    m_parts->settings.channels = qMax(channels, 0);
+}
+
+int SimulatedLine::channels() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_parts->settings.channels;
+}
+
+void SimulatedLine::setMaxApplications(int count)
+{
+    QMutexLocker lock(&m_mutex);
+    m_parts->apps.setLimit(count);
 }
 
 SimulatedLine::Statistics SimulatedLine::statistics() const
@@ -338,7 +358,10 @@ Profile SimulatedLine::profile(quint32 controller) const
     if (controller > ControllerNumber)
         return p;
     p.controllers = 1;
-    p.bChannels = Switchboard::BChannels;
+    {
+        QMutexLocker lock(&m_mutex);
+        p.bChannels = quint16(qMin(m_parts->settings.channels, 0xFFFF));
+    }
     p.globalOptions = 0x0001; // internal controller
     p.b1Protocols = (1u << bproto::B1Hdlc64k) | (1u << bproto::B1Transparent64k) |
                     (1u << bproto::B1T30Modem);

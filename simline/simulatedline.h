@@ -62,6 +62,12 @@ public:
     // How long a call may ring (offered or faulted) before it is cleared as not answered.
     void setNoAnswerTimeout(std::chrono::milliseconds timeout);
     std::chrono::milliseconds noAnswerTimeout() const;
+    // B channels of the line; a loopback call takes two (one per side). Default 2, a basic
+    // rate line: one call at a time. A call beyond the free channels is cleared with 0x34A2.
+    void setChannels(int channels);
+    int channels() const;
+    // Applications that may register at once (default 32).
+    void setMaxApplications(int count);
     // No fault, no rule, no pacing, real-time speed, the default no-answer timeout.
     void resetFaults();
 

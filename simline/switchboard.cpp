@@ -132,8 +132,8 @@ void Switchboard::connectReq(const Message &m)
     c.b3Resolution = caller->faxConfig().resolution;
     m_apps.confirm(m, caller->plci, info::Ok);
 
-    // Both B channels of the line are in use by another call.
-    if (m_calls.liveCalls() * 2 > BChannels) {
+    // Every B channel of the line is in use by other calls.
+    if (m_calls.liveCalls() * 2 > m_settings.channels) {
         dropLeg(*caller, reason::NoChannelAvailable);
         return;
     }

@@ -14,7 +14,6 @@ namespace simline {
 class Switchboard
 {
 public:
-    static constexpr int BChannels = 2; // a basic rate line; a loopback call takes both
 
     Switchboard(Applications &apps, CallTable &calls, Relay &relay, const LineSettings &settings,
                 Schedule schedule);

@@ -4,7 +4,9 @@
 // of the file (the pre-send check the component ran until it read records only), in
 // interleaved rounds; then pages per second and the memory of the process as the pages go
 // through, to show that the component streams the document instead of holding it.
-// With --status-window OUT.png it instead saves a picture of the status window in mid-call.
+// With --status-window OUT.png [FAX.sff] it instead saves a picture of the receiver's status
+// window three quarters through the fax's data (by default a 3-page test fax), on the line
+// paced as the console's, and prints each side's result line.
 
 #include "component/faxdocs.h"
 
@@ -145,31 +147,43 @@ RunResult runFax(quillon::ComponentFactory *factory, QWidget *host, const QStrin
 }
 
 // Shows the receiving instance's status window during a fax at the component's own line rate
-// and saves a picture of it in the middle of page 2.
+// and saves a picture of it three quarters through the data.
 int statusWindowPicture(quillon::ComponentFactory *factory, const QString &file,
                         const QString &receiveFile, const QString &png)
 {
+    // The B channel's 64 kbit/s, the rate the component's line is paced at.
+    const int grabAfterMs = int(QFileInfo(file).size() * 8 * 1000 / 64000 * 3 / 4);
     using quillon::MemberId;
     QWidget host;
     const QVariantMap saved{{QLatin1String(quillon::kExtentX), 1296},
                             {QLatin1String(quillon::kExtentY), 1349}};
     auto snd = factory->create(&host, saved);
     auto rcv = factory->create(&host, saved);
-    bool done = false;
+    int ended = 0;
+    bool grabbed = false;
     bool saved_ = false;
-    snd->setEventSink([](int, QVariantList &) {});
+    QString sndResult;
+    QString rcvResult;
+    snd->setEventSink([&](int slot, QVariantList &params) {
+        if (slot == int(quillon::EventSlot::CallProgress))
+            sndResult = params.value(0).toString();
+        if (slot == int(quillon::EventSlot::Disconnected))
+            ++ended;
+    });
     rcv->setEventSink([&](int slot, QVariantList &params) {
         if (slot == int(quillon::EventSlot::IncomingFax))
             rcv->setProperty(MemberId::AcceptFax, true);
         if (slot == int(quillon::EventSlot::Disconnected))
-            done = true;
-        if (slot == int(quillon::EventSlot::CallProgress)
-            && params.value(0).toString() == QLatin1String("receiving page 2")) {
-            QTimer::singleShot(1900, [&] {
+            ++ended;
+        if (slot != int(quillon::EventSlot::CallProgress))
+            return;
+        rcvResult = params.value(0).toString();
+        if (rcvResult == QLatin1String("receiving page 1")) {
+            QTimer::singleShot(grabAfterMs, [&] {
                 for (QWidget *w : QApplication::topLevelWidgets())
                     if (w->objectName() == QLatin1String("quillonStatusWindow") && w->isVisible())
                         saved_ = w->grab().save(png);
-                done = true;
+                grabbed = true;
             });
         }
     });
@@ -179,10 +193,11 @@ int statusWindowPicture(quillon::ComponentFactory *factory, const QString &file,
     rcv->setProperty(MemberId::ReceiveFileName, receiveFile);
     rcv->setProperty(MemberId::ShowProgressForm, true);
     snd->invoke(MemberId::SendFax, {file, "Quillon test", "Fax test", "6", "6"});
-    while (!done)
+    while (ended < 2 || !grabbed)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     snd->invoke(MemberId::StopCapi, {});
     rcv->invoke(MemberId::StopCapi, {});
+    std::printf("snd: %s\nrcv: %s\n", qPrintable(sndResult), qPrintable(rcvResult));
     std::printf("%s %s\n", saved_ ? "saved" : "could not save", qPrintable(png));
     return saved_ ? 0 : 1;
 }
@@ -207,7 +222,8 @@ int main(int argc, char **argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QTemporaryDir dir;
-    if (app.arguments().size() == 3 && app.arguments().at(1) == QLatin1String("--status-window")) {
+    const QStringList args = app.arguments();
+    if ((args.size() == 3 || args.size() == 4) && args.at(1) == QLatin1String("--status-window")) {
         // The plugin as the console loads it, on its own line paced for an operator.
         QPluginLoader loader(QStringLiteral(QUILLON_PLUGIN_FILE));
         auto *factory = qobject_cast<quillon::ComponentFactory *>(loader.instance());
@@ -216,9 +232,12 @@ int main(int argc, char **argv)
                          qPrintable(loader.errorString()));
             return 1;
         }
-        const QString file = dir.filePath(QStringLiteral("fax3.sff"));
-        if (!makeDocument(file, 3))
-            return 1;
+        QString file = args.value(3);
+        if (file.isEmpty()) {
+            file = dir.filePath(QStringLiteral("fax3.sff"));
+            if (!makeDocument(file, 3))
+                return 1;
+        }
         return statusWindowPicture(factory, file, dir.filePath(QStringLiteral("received.sff")),
                                    app.arguments().at(2));
     }

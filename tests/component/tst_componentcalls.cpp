@@ -8,6 +8,7 @@
 
 #include "component/factory.h"
 #include "component/lineprovider.h"
+#include "component/pagepicture.h"
 #include "capi/message.h"
 #include "simline/simulatedline.h"
 #include "platform/drivepath.h"
@@ -16,6 +17,8 @@
 #include <QDir>
 #include <QLabel>
 
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 using componenttest::Endpoint;
@@ -123,7 +126,12 @@ void sendCleanly(Pair &pair)
     QVERIFY(pair.rcv.has(EventSlot::FaxReceived));
 }
 
+enum class Stage { AfterSend, Offered, Connected, MidData, FaxEnded };
+void armAt(Endpoint &watched, Stage stage, std::function<void()> act);
+
 } // namespace
+
+Q_DECLARE_METATYPE(Stage)
 
 class TestComponentCalls : public QObject
 {
@@ -139,7 +147,11 @@ private slots:
     void callNotTaken_data();
     void callNotTaken();
     void droppedLineLeavesPartialFile();
+    void receiveFileWriteFails_data();
     void receiveFileWriteFails();
+    void longFileCheckedWhileSending_data();
+    void longFileCheckedWhileSending();
+    void numbersAsDialled();
     void disconnectAtEachStage_data();
     void disconnectAtEachStage();
     void stopCapiInMidCall_data();
@@ -240,6 +252,16 @@ void TestComponentCalls::faxEndToEnd()
              qPrintable(sent.last()));
     const QStringList got = pair.rcv.texts(EventSlot::CallProgress);
     QVERIFY2(got.last().startsWith("call ended: "), qPrintable(got.last()));
+    // Each side's last line is its result: pages, rate, resolution, bytes, time, station.
+    const QString pagesWord = pages == 1 ? QStringLiteral("page") : QStringLiteral("pages");
+    const QString bytes = QStringLiteral(", %1 bytes in ").arg(document.size());
+    QVERIFY2(sent.last().contains(QStringLiteral("; %1 of %1 %2 sent, ").arg(pages).arg(pagesWord))
+                 && sent.last().contains(bytes) && sent.last().contains("bit/s")
+                 && sent.last().endsWith(" s, remote station \"6\""),
+             qPrintable(sent.last()));
+    QVERIFY2(got.last().contains(QStringLiteral("; %1 %2 received, ").arg(pages).arg(pagesWord))
+                 && got.last().contains(bytes),
+             qPrintable(got.last()));
     QVERIFY2(got.at(got.size() - 2).startsWith(QStringLiteral("fax received: %1 page").arg(pages)),
              qPrintable(got.join('|')));
     // A clean call leaves no refused message on either side.
@@ -266,7 +288,7 @@ void TestComponentCalls::faxEndToEnd()
         QVERIFY2(gotPages[p] == want[p], qPrintable(QStringLiteral("page %1 differs").arg(p + 1)));
 }
 
-enum class Setup { AcceptFalse, NoListener, Busy, MissingFolder, NotAFax, IntoSentFile };
+enum class Setup { AcceptFalse, NoListener, Busy, MissingFolder, IntoFifo, NotAFax, IntoSentFile };
 Q_DECLARE_METATYPE(Setup)
 
 void TestComponentCalls::callNotTaken_data()
@@ -277,6 +299,7 @@ void TestComponentCalls::callNotTaken_data()
     QTest::newRow("AcceptFax False") << Setup::AcceptFalse << "call rejected (0x3495)" << true;
     QTest::newRow("receive folder missing") << Setup::MissingFolder << "call rejected (0x3495)"
                                             << true;
+    QTest::newRow("receive file is a FIFO") << Setup::IntoFifo << "call rejected (0x3495)" << true;
     QTest::newRow("receive file is the file being sent")
         << Setup::IntoSentFile << "call rejected (0x3495)" << true;
     QTest::newRow("no listener") << Setup::NoListener << "(0x3492)" << false;
@@ -293,14 +316,23 @@ void TestComponentCalls::callNotTaken()
     Pair pair;
     pair.start(setup != Setup::NoListener);
     const QString missing = QStringLiteral("C:\\no such folder\\recieved.sff");
+    const QString fifo = QStringLiteral("C:\\tmp\\fifo.sff");
+    QFile::remove(platform::localPath(fifo));
     switch (setup) {
     case Setup::AcceptFalse: pair.rcv.acceptFax = false; break;
     case Setup::MissingFolder: pair.rcv.set(MemberId::ReceiveFileName, missing); break;
+    case Setup::IntoFifo:
+        QVERIFY(::mkfifo(QFile::encodeName(platform::localPath(fifo)).constData(), 0600) == 0);
+        pair.rcv.set(MemberId::ReceiveFileName, fifo);
+        break;
     case Setup::Busy: line().setFault(simline::SimulatedLine::Fault::UserBusy); break;
     case Setup::NotAFax: line().setFault(simline::SimulatedLine::Fault::NotG3Fax); break;
     case Setup::IntoSentFile: pair.rcv.set(MemberId::ReceiveFileName, kSendFile); break;
     case Setup::NoListener: break;
     }
+    // A receive file that cannot be taken is said as soon as it is named.
+    if (setup == Setup::MissingFolder || setup == Setup::IntoFifo)
+        QTRY_VERIFY(pair.rcv.debugContains("ReceiveFileName: a fax would be refused"));
     QVERIFY(pair.snd.send("6", "6", kSendFile));
     QTRY_VERIFY_WITH_TIMEOUT(pair.ended(), kCallTimeout);
 
@@ -319,6 +351,17 @@ void TestComponentCalls::callNotTaken()
                  qPrintable(pair.rcv.texts(EventSlot::Debug).join('\n')));
         QVERIFY(pair.rcv.debugContains("does not exist"));
     }
+    if (setup == Setup::IntoFifo)
+        QVERIFY(pair.rcv.debugContains("FIFO"));
+    // The receiver's end says that it refused, with the code and why.
+    if (offered) {
+        const QString refused = pair.rcv.texts(EventSlot::CallProgress).last();
+        QVERIFY2(refused.startsWith("call ended: ") && refused.contains("(0x"),
+                 qPrintable(refused));
+        if (setup == Setup::AcceptFalse)
+            QVERIFY2(refused.contains("AcceptFax is False"), qPrintable(refused));
+    }
+    QFile::remove(platform::localPath(fifo));
     if (setup == Setup::AcceptFalse)
         QVERIFY(pair.rcv.debugContains("AcceptFax is False"));
     if (setup == Setup::IntoSentFile)
@@ -353,28 +396,124 @@ void TestComponentCalls::droppedLineLeavesPartialFile()
     QVERIFY(pair.rcv.texts(EventSlot::CallProgress).join('|').contains("fax incomplete"));
 }
 
+void TestComponentCalls::receiveFileWriteFails_data()
+{
+    QTest::addColumn<bool>("folderDeleted");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("disk full") << false << "cannot write " + kReceiveFile;
+    QTest::newRow("receive folder deleted mid-fax") << true << "was deleted while the fax arrived";
+}
+
 void TestComponentCalls::receiveFileWriteFails()
 {
-    // A receive file that takes no data (a full disk): the receiver must end the call, so the
-    // sender does not report a fax that was lost on the way as sent.
-    const QString full = QStringLiteral("/dev/full");
-    if (!QFileInfo(full).isWritable())
-        QSKIP("no /dev/full here");
+    // A receive file that takes no more data (a full disk, here a file size limit), or one
+    // whose folder is deleted in mid-fax (writes into it still succeed): the receiver must end
+    // the call, so neither side reports a fax that was lost on the way.
+    QFETCH(bool, folderDeleted);
+    QFETCH(QString, why);
+    const QString folder = QStringLiteral("C:\\tmp\\inbox");
+    const QString inFolder = folder + QStringLiteral("\\recieved.sff");
+    QDir(platform::localPath(folder)).removeRecursively();
+    QVERIFY(QDir().mkpath(platform::localPath(folder)));
+    struct rlimit before{};
+    QVERIFY(::getrlimit(RLIMIT_FSIZE, &before) == 0);
+    struct rlimit small = before;
+    small.rlim_cur = folderDeleted ? before.rlim_cur : 8192;
+    const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
+    const auto restore = qScopeGuard([&] {
+        ::setrlimit(RLIMIT_FSIZE, &before);
+        ::signal(SIGXFSZ, oldHandler);
+    });
     Pair pair;
     pair.start();
-    pair.rcv.set(MemberId::ReceiveFileName, full);
+    if (folderDeleted) {
+        line().setRate(kWatchableRate);
+        pair.rcv.set(MemberId::ReceiveFileName, inFolder);
+        armAt(pair.rcv, Stage::MidData,
+              [&] { QVERIFY(QDir(platform::localPath(folder)).removeRecursively()); });
+    }
     QVERIFY(pair.snd.send("6", "6", kSendFile));
     QTRY_VERIFY_WITH_TIMEOUT(pair.ended(), kCallTimeout);
 
     QVERIFY2(!pair.snd.faxSentValue(), qPrintable(storyText(pair.snd)));
     QVERIFY(!pair.rcv.has(EventSlot::FaxReceived));
     QCOMPARE(pair.rcv.count(EventSlot::Disconnected), 1);
-    QVERIFY(pair.rcv.debugContains(QStringLiteral("cannot write %1").arg(full)));
+    QVERIFY2(pair.rcv.debugContains(why), qPrintable(pair.rcv.texts(EventSlot::Debug).join('\n')));
+    const QString end = pair.rcv.texts(EventSlot::CallProgress).last();
+    QVERIFY2(end.startsWith("call ended: the receive file"), qPrintable(end));
     QVERIFY(pair.rcv.texts(EventSlot::CallProgress).contains("disconnecting"));
+    // The sender stops its data and its requests with the fax connection's end: a block the
+    // line refused because it crossed that end is no fault of its own, and no request goes
+    // to a call the line already cleared.
+    const QStringList senderLog = pair.snd.texts(EventSlot::Debug);
+    QVERIFY2(senderLog.filter(QRegularExpression("refused|^DISCONNECT_CONF: ")).isEmpty(),
+             qPrintable(senderLog.filter("illegal").join('\n')));
 }
 
-enum class Stage { AfterSend, Offered, Connected, MidData, FaxEnded };
-Q_DECLARE_METATYPE(Stage)
+namespace {
+
+// The document with user information records after its first page header, to at least
+// `bytes` long: a file too long to be checked before the call.
+QByteArray padded(const QByteArray &document, qsizetype bytes)
+{
+    const qsizetype records = 20 + 2 + quint8(document.at(21));
+    QByteArray filler;
+    while (filler.size() + document.size() < bytes)
+        filler += char(255) + QByteArray(1, char(250)) + QByteArray(250, 'u');
+    return document.left(records) + filler + document.mid(records);
+}
+
+} // namespace
+
+void TestComponentCalls::longFileCheckedWhileSending_data()
+{
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("valid") << true;
+    QTest::newRow("truncated past the first MiB") << false;
+}
+
+void TestComponentCalls::longFileCheckedWhileSending()
+{
+    // The send answers at once; the rest of the file is checked while the call is set up, and
+    // its data goes out only once the whole file passed.
+    QFETCH(bool, valid);
+    QByteArray document = padded(m_document, 3 << 20);
+    if (!valid)
+        document.chop(100);
+    QVERIFY(componenttest::writeFile(platform::localPath(kSendFile), document));
+    Pair pair;
+    pair.start();
+    QVERIFY(pair.snd.send("6", "6", kSendFile));
+    QTRY_VERIFY_WITH_TIMEOUT(pair.ended(), kCallTimeout);
+    QCOMPARE(pair.snd.faxSentValue(), valid);
+    QCOMPARE(pair.rcv.has(EventSlot::FaxReceived), valid);
+    const QString end = pair.snd.texts(EventSlot::CallProgress).last();
+    if (valid) {
+        QVERIFY2(end.contains("3 of 3 pages sent"), qPrintable(end));
+        QCOMPARE(componenttest::pagesOf(componenttest::readFile(platform::localPath(kReceiveFile))),
+                 componenttest::pagesOf(m_document));
+    } else {
+        QVERIFY2(pair.snd.debugContains("truncated"),
+                 qPrintable(pair.snd.texts(EventSlot::Debug).join('\n')));
+        QVERIFY2(end.startsWith("call ended: the file to send is no valid fax"), qPrintable(end));
+        QVERIFY(!pair.snd.debugContains("-> DATA_B3_REQ"));
+    }
+}
+
+void TestComponentCalls::numbersAsDialled()
+{
+    // Separators are dropped, a leading + makes the number international.
+    Pair pair;
+    pair.start();
+    QVERIFY(pair.snd.send("+49 (30) 1234-5/6", "6", kSendFile));
+    QTRY_VERIFY_WITH_TIMEOUT(pair.ended(), kCallTimeout);
+    QCOMPARE(pair.rcv.first(EventSlot::IncomingCall).value(0).toString(), "4930123456");
+    QVERIFY2(pair.snd.debugContains("called \"4930123456\""),
+             qPrintable(pair.snd.texts(EventSlot::Debug).filter("CONNECT_REQ").join('\n')));
+    QVERIFY(pair.snd.texts(EventSlot::CallProgress).first().startsWith(
+        "dialing +49 (30) 1234-5/6"));
+}
 
 void TestComponentCalls::disconnectAtEachStage_data()
 {
@@ -444,6 +583,11 @@ void TestComponentCalls::disconnectAtEachStage()
     QVERIFY2(pair.rcv.has(EventSlot::FaxReceived) == faxGoesThrough,
              qPrintable(storyText(pair.rcv)));
     QVERIFY(actor.texts(EventSlot::CallProgress).contains("disconnecting"));
+    // The side that disconnected says so in its end text.
+    const QString end = actor.texts(EventSlot::CallProgress).last();
+    if (!faxGoesThrough)
+        QVERIFY2(end.startsWith("call ended: ") && end.contains("disconnected here"),
+                 qPrintable(end));
     if (stage == Stage::MidData) {
         const QByteArray partial = componenttest::readFile(platform::localPath(kReceiveFile));
         QVERIFY(partial.size() < m_document.size());
@@ -481,7 +625,8 @@ void TestComponentCalls::stopCapiInMidCall()
     QCOMPARE(pair.rcv.count(EventSlot::Disconnected), 1);
     QVERIFY2(pair.rcv.has(EventSlot::FaxReceived) == faxGoesThrough,
              qPrintable(storyText(pair.rcv)));
-    QVERIFY(actor.texts(EventSlot::CallProgress).contains("call ended: CAPI stopped"));
+    const QRegularExpression stopped("^call ended: CAPI stopped[;,]");
+    QVERIFY(!actor.texts(EventSlot::CallProgress).filter(stopped).isEmpty());
     QCOMPARE(line().applicationCount(), 1);
 
     // A stopped endpoint sends nothing until it is started again.
@@ -501,7 +646,10 @@ void TestComponentCalls::stopCapiInMidCall()
     QVERIFY2(pair.snd.faxSentValue(), qPrintable(storyText(pair.snd)));
 }
 
-enum class Refusal { NotStarted, Missing, Empty, NotSff, Truncated, Device, Fifo, CallInProgress, NoNumber };
+enum class Refusal {
+    NotStarted, Missing, Empty, NotSff, Truncated, Device, Fifo, CallInProgress, NoNumber,
+    Letters, OnlySeparators
+};
 Q_DECLARE_METATYPE(Refusal)
 
 void TestComponentCalls::sendRefused_data()
@@ -518,6 +666,8 @@ void TestComponentCalls::sendRefused_data()
     QTest::newRow("fifo") << Refusal::Fifo << "a FIFO (named pipe), not a regular file";
     QTest::newRow("call in progress") << Refusal::CallInProgress << "call is in progress";
     QTest::newRow("no number") << Refusal::NoNumber << "no number to call";
+    QTest::newRow("letters in the number") << Refusal::Letters << "'x' is not a digit";
+    QTest::newRow("only separators") << Refusal::OnlySeparators << "no number to call in";
 }
 
 void TestComponentCalls::sendRefused()
@@ -551,6 +701,8 @@ void TestComponentCalls::sendRefused()
         file = kSendFile;
         break;
     case Refusal::NoNumber: number.clear(); file = kSendFile; break;
+    case Refusal::Letters: number = QStringLiteral("030 12x4"); file = kSendFile; break;
+    case Refusal::OnlySeparators: number = QStringLiteral(" - "); file = kSendFile; break;
     case Refusal::NotStarted: file = kSendFile; break;
     case Refusal::Missing: break;
     }
@@ -739,6 +891,28 @@ void TestComponentCalls::statusWindowFollowsTheCall()
     QVERIFY2(label("numbersLabel").contains("6"), qPrintable(label("numbersLabel")));
     QVERIFY2(label("reasonLabel").contains("normal"), qPrintable(label("reasonLabel")));
     QVERIFY(label("bytesLabel").startsWith(QLocale::c().toString(m_document.size())));
+    QVERIFY2(label("rateLabel").endsWith(" bit/s"), qPrintable(label("rateLabel")));
+    // Without a title bar the window still says whose it is.
+    QVERIFY2(label("titleLabel").contains("receiving endpoint"), qPrintable(label("titleLabel")));
+    // The picture ends as the last page came, every line of it.
+    auto *picture = window->findChild<QLabel *>("pagePicture");
+    const QImage lastPage = quillon::component::pagePicture(
+        {componenttest::pagesOf(m_document).last(), true}, picture->contentsRect().size());
+    const auto shown = [picture] {
+        return picture->pixmap().toImage().convertToFormat(QImage::Format_Grayscale8);
+    };
+    QTRY_VERIFY(shown() == lastPage.convertToFormat(QImage::Format_Grayscale8));
+
+    // During the next call, the last reason is not the previous call's.
+    QString reasonDuringCall;
+    pair.rcv.onEvent = [&](int slot, QVariantList &params) {
+        if (slot == int(EventSlot::CallProgress) && params.value(0) == "receiving page 2")
+            reasonDuringCall = label("reasonLabel");
+    };
+    pair.clearEvents();
+    QVERIFY(pair.snd.send("6", "6", kSendFile));
+    QTRY_VERIFY_WITH_TIMEOUT(pair.ended(), kCallTimeout);
+    QCOMPARE(reasonDuringCall, "-");
     pair.rcv.set(MemberId::ShowProgressForm, false);
     QVERIFY(!window->isVisible());
 }

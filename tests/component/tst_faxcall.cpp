@@ -401,7 +401,8 @@ bool TestFaxCall::setUp(Rig &rig, Setup setup)
         auto doc = quillon::component::OutgoingDocument::open(sendPath(), &why);
         if (!doc)
             return false;
-        rig.call = FaxCall::place(rig.out, rig.report, request, std::move(doc));
+        rig.call = FaxCall::place(rig.out, rig.report, request, {request.numberToCall, false},
+                                  {request.ownNumber, false}, std::move(doc));
     } else {
         capi::Message ind = message(C::Connect, S::Ind, kPlci);
         ind.cip = capi::cip::FaxG3;

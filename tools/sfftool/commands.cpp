@@ -5,9 +5,14 @@
 #include "filekind.h"
 #include "pages.h"
 #include "pdfpages.h"
+#include "tiffpages.h"
+
+#include "faxtiff/faxtiff.h"
 
 #include "platform/drivepath.h"
+#include "sff/mh.h"
 #include "sff/reader.h"
+#include "sff/writer.h"
 #include "sff/gui/imagewriter.h"
 #include "sff/gui/render.h"
 
@@ -18,9 +23,13 @@
 #include <QImageReader>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QTemporaryFile>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 
 namespace sfftool {
 
@@ -183,8 +192,11 @@ QString usage()
         "                         exit status 1 when the file is no valid SFF document\n"
         "  render FILE DIR        each page to a PNG file in DIR (page-001.png, ...)\n"
         "  convert IN.sff OUT.pdf the fax as a PDF file, one page per fax page\n"
-        "  make OUT.sff FILE...   a fax from PDF files and pictures (PNG, JPEG, ...); grey\n"
-        "                         levels dithered unless --threshold; --pages N-M of PDFs\n"
+        "  convert IN.sff OUT.tiff\n"
+        "                         the fax as a TIFF Class F file (MH, the fax's resolution)\n"
+        "  make OUT.sff FILE...   a fax from PDF and TIFF files and pictures (PNG, JPEG, ...);\n"
+        "                         fax TIFFs as they are, grey levels dithered unless\n"
+        "                         --threshold; --pages N-M of PDFs and TIFFs\n"
         "  make OUT.sff --text TEXT | --text-file FILE | --chart\n"
         "                         a fax of a text on A4 pages, or the test chart\n"
         "  sample OUT.sff         the sample fax (the test chart); same as make --chart\n"
@@ -444,15 +456,17 @@ int makeDocument(const QString &commandName, const QStringList &args, Streams io
         chartOnly
             ? QStringLiteral("Makes the sample fax: one A4 page with the test chart.")
             : QStringLiteral("Makes an SFF fax file: one page per picture and per page of a PDF "
-                             "file,\nscaled to the fax width of 1728 pixels, or a text on A4 "
-                             "pages, or the test\nchart. Grey levels are dithered by error "
-                             "diffusion unless --threshold is given."));
+                             "or TIFF\nfile, scaled to the fax width of 1728 pixels, or a text "
+                             "on A4 pages, or the test\nchart. Grey levels are dithered by error "
+                             "diffusion unless --threshold is given.\nFax TIFF pages are taken "
+                             "pixel for pixel at their own resolution."));
     QCommandLineParser &p = cmd.parser();
     p.addPositionalArgument(QStringLiteral("OUT"), QStringLiteral("The SFF file to write."));
     if (!chartOnly) {
         p.addPositionalArgument(
             QStringLiteral("FILE"),
-            QStringLiteral("PDF files, and pictures (PNG, JPEG, BMP, ...), one page each."),
+            QStringLiteral("PDF and TIFF files, and pictures (PNG, JPEG, BMP, ...), one page "
+                           "each."),
             QStringLiteral("[FILE...]"));
         p.addOption({QStringLiteral("text"), QStringLiteral("A text for A4 pages."),
                      QStringLiteral("TEXT")});
@@ -465,7 +479,8 @@ int makeDocument(const QString &commandName, const QStringList &args, Streams io
         p.addOption({QStringLiteral("threshold"),
                      QStringLiteral("A hard cut at mid grey instead of dithering.")});
         p.addOption({QStringLiteral("pages"),
-                     QStringLiteral("The pages of each PDF file: N, N-M or N- (to the last)."),
+                     QStringLiteral("The pages of each PDF and TIFF file: N, N-M or N- (to the "
+                                    "last)."),
                      QStringLiteral("RANGE")});
     }
     p.addOption({QStringLiteral("fine"), QStringLiteral("196 lines per inch (default 98).")});
@@ -507,9 +522,12 @@ int makeDocument(const QString &commandName, const QStringList &args, Streams io
         }
         kinds.append(kind);
     }
-    if (pageRange && std::none_of(kinds.begin(), kinds.end(),
-                                  [](const FileKind &k) { return k.kind == Kind::Pdf; }))
-        return cmd.fail(io, QStringLiteral("--pages picks pages of PDF files; none is given"));
+    if (pageRange && std::none_of(kinds.begin(), kinds.end(), [](const FileKind &k) {
+            return k.kind == Kind::Pdf || k.kind == Kind::Tiff;
+        }))
+        return cmd.fail(io,
+                        QStringLiteral("--pages picks pages of PDF files and of TIFF files; none "
+                                       "is given"));
 
     if (p.isSet(QStringLiteral("if-missing")) && QFileInfo::exists(out)) {
         io.out << shownPath(given, out) << " exists; left as it is\n";
@@ -566,6 +584,19 @@ int makeDocument(const QString &commandName, const QStringList &args, Streams io
                     return refuse(name, pdf.error);
                 continue;
             }
+            if (kinds[i].kind == Kind::Tiff) {
+                TiffOptions options;
+                options.resolution = resolution;
+                options.tone = tone;
+                options.raw = raw;
+                options.maxWidth = raw ? 65535 : MaxImageWidth;
+                options.first = first;
+                options.last = last;
+                const TiffInput tiff = readTiff(local, options, addPage);
+                if (!tiff.ok())
+                    return refuse(name, tiff.error);
+                continue;
+            }
             if (kinds[i].kind == Kind::Sff)
                 return refuse(name, QStringLiteral("an SFF document already"));
             QImageReader reader(local);
@@ -616,15 +647,120 @@ int makeDocument(const QString &commandName, const QStringList &args, Streams io
 
 } // namespace
 
+namespace {
+
+// What the reader could read of a document with faults, written anew as a valid one: every
+// page and line it found, a line that does not decode as far as it decoded (the rest white),
+// a page cut short as far as it goes.
+class Salvage : public sff::ReaderSink
+{
+public:
+    QByteArray finish() { return m_writer.finish(); }
+
+    void pageStarted(int, const sff::PageInfo &page) override
+    {
+        m_writer.beginPage(page.resolution, page.lineLength);
+        m_row.resize((page.lineLength + 7) / 8);
+        m_width = page.lineLength;
+    }
+    void line(sff::LineKind kind, std::span<const int> runs) override
+    {
+        if (kind == sff::LineKind::Illegal) {
+            m_writer.addIllegalLine();
+            return;
+        }
+        auto *row = reinterpret_cast<uchar *>(m_row.data());
+        sff::mh::runsToRow(runs, row, m_width);
+        m_writer.addRow(row);
+    }
+    void whiteLines(int count) override { m_writer.addWhiteLines(count); }
+
+private:
+    sff::Writer m_writer;
+    QByteArray m_row;
+    int m_width = 0;
+};
+
+// The fax as TIFF Class F: code lines copied as they stand, so no pixel changes; of a document
+// with faults, what could be read, and exit status 1 as for PDF. libtiff writes to a path, so
+// the file is made beside OUT and renamed over it once complete.
+int convertToTiff(const QString &givenIn, const QString &in, const QString &givenOut,
+                  const QString &out, const Bound &bound, Streams io)
+{
+    QFile file(in);
+    if (!file.open(QIODevice::ReadOnly)) {
+        io.err << "sfftool convert: cannot read " << in << ": " << file.errorString() << "\n";
+        return Invalid;
+    }
+    QByteArray data = file.readAll();
+    const sff::DocumentInfo found = sff::checkData(data);
+    if (found.pages.isEmpty()) {
+        io.err << "sfftool convert: " << givenIn << ": "
+               << (found.error ? found.error->toString() : QStringLiteral("no pages")) << "\n";
+        return Invalid;
+    }
+    qint64 pixels = 0;
+    for (const sff::PageInfo &page : found.pages)
+        pixels += qint64(page.lineLength) * page.lines;
+    if (found.pages.size() > bound.pages || pixels > bound.pixels) {
+        io.err << "sfftool convert: " << givenIn << ": "
+               << counted(found.pages.size(), "page", "pages") << " and " << pixels << " pixels are past the bound of "
+               << counted(bound.pages, "page", "pages") << " and " << bound.pixels
+               << " pixels; --max-pages and --max-pixels raise the bound\n";
+        return Invalid;
+    }
+    QTemporaryFile part(out + QStringLiteral(".XXXXXX"));
+    if (!part.open()) {
+        io.err << "sfftool convert: cannot write " << out << ": " << part.errorString() << "\n";
+        return Invalid;
+    }
+    part.close();
+    if (!found.isValid()) {
+        Salvage salvage;
+        sff::checkData(data, &salvage);
+        data = salvage.finish();
+    }
+    faxtiff::WriteOptions options;
+    options.coding = faxtiff::TiffCoding::T4OneDim;
+    QString error;
+    if (!faxtiff::sffToTiff(data, part.fileName(), options, &error)) {
+        io.err << "sfftool convert: " << error << "\n";
+        return Invalid;
+    }
+    // The finished file takes OUT's place in one step: an earlier OUT stays until then.
+    QFile::setPermissions(part.fileName(), QFile::ReadOwner | QFile::WriteOwner |
+                                               QFile::ReadGroup | QFile::ReadOther);
+    if (std::rename(QFile::encodeName(part.fileName()).constData(),
+                    QFile::encodeName(out).constData()) != 0) {
+        io.err << "sfftool convert: cannot write " << out << ": "
+               << QString::fromLocal8Bit(std::strerror(errno)) << "\n";
+        return Invalid;
+    }
+    part.setAutoRemove(false);
+    io.out << "wrote " << shownPath(givenOut, out) << ": "
+           << counted(found.pages.size(), "page", "pages") << ", TIFF Class F\n";
+    if (!found.isValid()) {
+        io.err << "sfftool convert: " << givenIn << ": only what could be read was converted: "
+               << (found.error ? found.error->toString() : QString()) << "\n";
+        return Invalid;
+    }
+    return Done;
+}
+
+} // namespace
+
 int convert(const QStringList &args, Streams io)
 {
     Command cmd(QStringLiteral("convert"),
                 QStringLiteral("Converts an SFF fax into a PDF file, one PDF page per fax page at "
-                               "the fax's\nphysical size (215 mm wide for A4 lines). The kind "
-                               "follows OUT's extension."));
+                               "the fax's\nphysical size (215 mm wide for A4 lines), or into a "
+                               "TIFF Class F file: one\nimage per fax page, CCITT G3 1-D "
+                               "(Modified Huffman) with the fax's resolution.\nThe kind "
+                               "follows OUT's extension (.pdf, .tiff or .tif)."));
     QCommandLineParser &p = cmd.parser();
     p.addPositionalArgument(QStringLiteral("IN"), QStringLiteral("The SFF file."));
-    p.addPositionalArgument(QStringLiteral("OUT"), QStringLiteral("The file to write: OUT.pdf."));
+    p.addPositionalArgument(QStringLiteral("OUT"),
+                            QStringLiteral("The file to write: OUT.pdf or OUT.tiff."));
     Bound bound;
     if (const int r = parseWithBound(cmd, args, io, &bound); r >= 0)
         return r;
@@ -632,8 +768,9 @@ int convert(const QStringList &args, Streams io)
     const QString in = platform::localPath(pos.at(0));
     const QString out = platform::localPathForWriting(pos.at(1));
     const QString suffix = QFileInfo(out).suffix().toLower();
-    if (suffix != u"pdf")
-        return cmd.fail(io, QStringLiteral("%1: give OUT as a .pdf file").arg(pos.at(1)));
+    const bool tiff = suffix == u"tiff" || suffix == u"tif";
+    if (suffix != u"pdf" && !tiff)
+        return cmd.fail(io, QStringLiteral("%1: give OUT as a .pdf or .tiff file").arg(pos.at(1)));
     if (const QString problem = sffInputProblem(in); !problem.isEmpty()) {
         io.err << "sfftool convert: " << shownPath(pos.at(0), in) << ": " << problem << "\n";
         return Invalid;
@@ -643,6 +780,8 @@ int convert(const QStringList &args, Streams io)
                << "\n";
         return Invalid;
     }
+    if (tiff)
+        return convertToTiff(pos.at(0), in, pos.at(1), out, bound, io);
 
     QSaveFile file(out);
     if (!file.open(QIODevice::WriteOnly)) {

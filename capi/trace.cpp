@@ -419,6 +419,19 @@ QString describeInfo(quint16 v)
     return t.take();
 }
 
+QString describeReject(quint16 v)
+{
+    Text t;
+    putRejectWords(t, v);
+    t.put(" (");
+    if ((v & 0xFF00) == 0x3400)
+        t.hex(v, 4);
+    else
+        t.dec(v);
+    t.put(')');
+    return t.take();
+}
+
 QString describeReason(quint16 v)
 {
     Text t;

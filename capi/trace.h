@@ -22,5 +22,8 @@ QString reasonText(quint16 reason);
 // The words with the number: "user busy (0x3491)".
 QString describeInfo(quint16 info);
 QString describeReason(quint16 reason);
+// A CONNECT_RESP's reject value in words with its number: "ignore (1)",
+// "reject, call rejected (0x3495)".
+QString describeReject(quint16 reject);
 
 } // namespace capi

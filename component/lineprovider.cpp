@@ -1,9 +1,10 @@
 #include "component/lineprovider.h"
 
+#include "simline/numberplan.h"
 #include "simline/simulatedline.h"
 #include "capi20/capi20transport.h"
 
-#include <algorithm>
+#include <QDir>
 
 namespace quillon::component {
 
@@ -81,19 +82,39 @@ std::optional<LineLease> ProcessLines::acquire(QString *why)
         lease.controller = settings->controller;
         return lease;
     }
+    // The far end of each called number: the built-in test numbers, a plan file's rules on
+    // top. The line-wide fault that a host may have set stays the fallback.
+    std::optional<simline::FaultPlan> plan = simline::builtInNumberPlan();
+    if (!settings->numberPlan.isEmpty()) {
+        QString error;
+        plan = simline::loadNumberPlan(settings->numberPlan, &error);
+        if (!plan) {
+            // The plan's error names its file first; the settings file and key go before it.
+            const QString file = settings->numberPlan + QStringLiteral(": ");
+            if (error.startsWith(file))
+                error = error.mid(file.size());
+            *why = QStringLiteral("%1: [simulated] numbers=%2: %3")
+                       .arg(QDir::toNativeSeparators(lineSettingsPath()), settings->numberPlan, error);
+            return std::nullopt;
+        }
+    }
+    simline::SimulatedLine &line = simulatedLine();
+    plan->setFallback(line.faultPlan().fallback());
+    line.setFaultPlan(*plan);
+    // The pace as the exchange sets it: the B channel's rate, scaled; 0 is unpaced.
+    const double speed = settings->speed.value_or(line.speed());
+    if (settings->speed)
+        line.setSpeed(speed);
     lease.transport = simulated();
     lease.controller = simline::SimulatedLine::ControllerNumber;
-    const double speed = settings->speed.value_or(1.0);
-    if (settings->speed)
-        static_cast<simline::SimulatedLine &>(*lease.transport)
-            .setRate(quint32(std::min(kBChannelRate * speed, 1e9)));
     lease.name = speed == 1.0 ? QStringLiteral("simulated line")
                  : speed == 0 ? QStringLiteral("simulated line, unpaced")
                               : QStringLiteral("simulated line at %1 times the B channel's pace")
                                     .arg(speed);
     if (!settings->numberPlan.isEmpty())
-        lease.notes << QStringLiteral("number plan %1: this line uses its built-in test numbers")
-                           .arg(settings->numberPlan);
+        lease.notes << QStringLiteral("number plan %1 on top of the built-in test numbers: %2")
+                           .arg(settings->numberPlan,
+                                simline::describePlan(*plan).join(QStringLiteral(", ")));
     return lease;
 }
 

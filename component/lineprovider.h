@@ -69,7 +69,9 @@ public:
 
     std::optional<LineLease> acquire(QString *why) override;
     LineLease idleLine() override;
-    // The simulated line, created on first use: its owner may plan its far ends.
+    // The simulated line, created on first use. Each acquire of it sets its far ends per
+    // number from the settings (the built-in test numbers, a plan file on top); its owner may
+    // set the line-wide fault, which answers for every other number.
     simline::SimulatedLine &simulatedLine();
 
 private:

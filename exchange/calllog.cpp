@@ -38,7 +38,7 @@ QString CallLog::note(const capi::Message &m, bool toLine, const QString &client
             return QStringLiteral("answer: %1 plci %2 %3")
                 .arg(client, hex(m.address, 4),
                      m.reject == capi::reject::Accept ? QStringLiteral("accepts")
-                                                      : QStringLiteral("rejects (%1)").arg(m.reject));
+                                                      : QStringLiteral("rejects: %1").arg(capi::describeReject(m.reject)));
         return {};
     }
     switch (m.command) {

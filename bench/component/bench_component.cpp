@@ -8,11 +8,10 @@
 // window three quarters through the fax's data (by default a 3-page test fax), on the line
 // paced as the console's, and prints each side's result line.
 
-#include "component/faxdocs.h"
+#include "common/componentfax.h"
 
 #include "app/journal/journallist.h"
 #include "log/debuglog.h"
-#include "sff/reader.h"
 
 #include "component/factory.h"
 #include "component/lineprovider.h"
@@ -29,42 +28,16 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
+#include <functional>
 #include <memory>
 #include <vector>
 
 namespace {
 
-// A field of /proc/self/status in kB (VmRSS, VmHWM).
-long procStatusKb(const char *field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray key = QByteArray(field) + ':';
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith(key))
-            return line.mid(key.size()).trimmed().split(' ').value(0).toLong();
-    return -1;
-}
-
-struct Side
-{
-    std::unique_ptr<quillon::ComponentInstance> instance;
-    bool disconnected = false;
-    bool faxSent = false;
-    bool received = false;
-    int pagesReceived = 0;
-    long events = 0;
-};
-
-// CPU time of the whole process (every thread) in seconds.
-double cpuSeconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
+using benchfax::makeDocument;
+using benchfax::procStatusKb;
+using benchfax::RunResult;
+using benchfax::runFax;
 
 // What the console does with each Debug event: a line in its debug list and in its log.
 struct Journal
@@ -77,74 +50,6 @@ struct Journal
         log.writeLine(line);
     }
 };
-
-struct RunResult
-{
-    double seconds = 0;
-    double cpu = 0;
-    bool ok = false;
-    QList<long> rssAtPage; // kB after each received page
-};
-
-RunResult runFax(quillon::ComponentFactory *factory, QWidget *host, const QString &file,
-                 const QString &receiveFile, int pages, Journal *journal = nullptr,
-                 bool fullDecodeFirst = false)
-{
-    const QVariantMap saved{{QLatin1String(quillon::kExtentX), 1296},
-                            {QLatin1String(quillon::kExtentY), 1349}};
-    Side snd{factory->create(host, saved)};
-    Side rcv{factory->create(host, saved)};
-    RunResult result;
-    snd.instance->setEventSink([&snd, journal](int slot, QVariantList &params) {
-        ++snd.events;
-        if (journal && slot == int(quillon::EventSlot::Debug))
-            journal->add(QStringLiteral("snd: Debug: ") + params.value(0).toString());
-        if (slot == int(quillon::EventSlot::FaxSent))
-            snd.faxSent = params.value(0).toBool();
-        if (slot == int(quillon::EventSlot::Disconnected))
-            snd.disconnected = true;
-    });
-    rcv.instance->setEventSink([&rcv, &result, journal](int slot, QVariantList &params) {
-        ++rcv.events;
-        if (journal && slot == int(quillon::EventSlot::Debug))
-            journal->add(QStringLiteral("rcv: Debug: ") + params.value(0).toString());
-        if (slot == int(quillon::EventSlot::IncomingFax))
-            rcv.instance->setProperty(quillon::MemberId::AcceptFax, true);
-        if (slot == int(quillon::EventSlot::CallProgress)
-            && params.value(0).toString().endsWith(QLatin1String(" received"))) {
-            ++rcv.pagesReceived;
-            result.rssAtPage << procStatusKb("VmRSS");
-        }
-        if (slot == int(quillon::EventSlot::FaxReceived))
-            rcv.received = true;
-        if (slot == int(quillon::EventSlot::Disconnected))
-            rcv.disconnected = true;
-    });
-    using quillon::MemberId;
-    snd.instance->invoke(MemberId::StartCapi, {});
-    rcv.instance->invoke(MemberId::StartCapi, {});
-    rcv.instance->invoke(MemberId::Listen, {});
-    rcv.instance->setProperty(MemberId::ReceiveFileName, receiveFile);
-
-    QElapsedTimer timer;
-    timer.start();
-    const double cpuStart = cpuSeconds();
-    if (fullDecodeFirst && !sff::checkFile(file).isValid())
-        return result;
-    const quillon::Result sent =
-        snd.instance->invoke(MemberId::SendFax, {file, "bench", "Fax benchmark", "6", "6"});
-    if (!sent.value.toBool())
-        return result;
-    while (!(snd.disconnected && rcv.disconnected))
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    result.seconds = timer.nsecsElapsed() / 1e9;
-    result.cpu = cpuSeconds() - cpuStart;
-    result.ok = snd.faxSent && rcv.received && rcv.pagesReceived == pages;
-    snd.instance->invoke(MemberId::StopCapi, {});
-    rcv.instance->invoke(MemberId::StopCapi, {});
-    QCoreApplication::processEvents();
-    return result;
-}
 
 // Shows the receiving instance's status window during a fax at the component's own line rate
 // and saves a picture of it three quarters through the data.
@@ -200,18 +105,6 @@ int statusWindowPicture(quillon::ComponentFactory *factory, const QString &file,
     std::printf("snd: %s\nrcv: %s\n", qPrintable(sndResult), qPrintable(rcvResult));
     std::printf("%s %s\n", saved_ ? "saved" : "could not save", qPrintable(png));
     return saved_ ? 0 : 1;
-}
-
-bool makeDocument(const QString &path, int pages)
-{
-    // Written page by page from one A4 chart, so building the file holds one page at a time.
-    sff::Writer writer;
-    QFile out(path);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    for (int p = 1; p <= pages; ++p)
-        sff::addPage(writer, componenttest::testPage(p, 1143), sff::Resolution::Standard);
-    return out.write(writer.finish()) > 0;
 }
 
 } // namespace
@@ -293,6 +186,9 @@ int main(int argc, char **argv)
         rounds = std::max(1, app.arguments().at(at + 1).toInt());
     Journal journal;
     journal.log.open(dir.filePath(QStringLiteral("faxdbg.log")));
+    const std::function<void(const QString &)> journalLine = [&journal](const QString &line) {
+        journal.add(line);
+    };
     struct Case
     {
         const char *name;
@@ -312,7 +208,8 @@ int main(int argc, char **argv)
         for (int k = 0; k < kCases; ++k) {
             Case &c = cases[(r + k) % kCases];
             const RunResult one = runFax(factory, &host, large, received, 100,
-                                         c.journaled ? &journal : nullptr, c.fullDecode);
+                                         c.journaled ? journalLine : std::function<void(const QString &)>(),
+                                         c.fullDecode);
             allOk = allOk && one.ok;
             c.usPerPage.push_back(one.cpu * 1e6 / 100);
         }

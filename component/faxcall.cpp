@@ -254,7 +254,7 @@ void FaxCall::rejectOffered(quint16 rejectValue, const QString &text)
 
 void FaxCall::hangUp()
 {
-    if (m_phase == Phase::ClosingFax || m_phase == Phase::Clearing || m_phase == Phase::Ended) {
+    if (m_phase == Phase::Clearing || m_phase == Phase::Ended) {
         m_report.debug(QStringLiteral("Disconnect: the call is already being cleared"));
         return;
     }
@@ -271,6 +271,11 @@ void FaxCall::hangUp()
     case Phase::Transfer:
         m_phase = Phase::ClosingFax;
         m_out.put(capi::Message(C::DisconnectB3, S::Req, m_out.appId(), m_ncci));
+        return;
+    case Phase::ClosingFax:
+        // The document is handed over, and a G3 controller still sends it page by page:
+        // Disconnect ends the call now rather than after the last page.
+        clear();
         return;
     default:
         clear();
@@ -506,6 +511,12 @@ void FaxCall::onB3EndedByRemote(const capi::Message &m)
 void FaxCall::onB3Closed(const capi::Message &m)
 {
     recordB3End(m);
+    // A G3 controller that was still sending when the remote ended the fax: the remote
+    // clears the call.
+    if (m.reason == capi::reason::FaxRemoteAbort && !m_hungUpIn) {
+        m_phase = Phase::AwaitingClear;
+        return;
+    }
     clear();
 }
 

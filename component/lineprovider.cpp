@@ -105,6 +105,7 @@ std::optional<LineLease> ProcessLines::acquire(QString *why)
     const double speed = settings->speed.value_or(line.speed());
     if (settings->speed)
         line.setSpeed(speed);
+    line.setRecordFolder(settings->recordFolder);
     lease.transport = simulated();
     lease.controller = simline::SimulatedLine::ControllerNumber;
     lease.name = speed == 1.0 ? QStringLiteral("simulated line")

@@ -14,10 +14,13 @@
 
 #include <deque>
 #include <map>
+#include <memory>
 #include <optional>
 #include <vector>
 
 namespace simline {
+
+class FaxSession;
 
 // Counters, for tests and benchmarks.
 struct Statistics
@@ -115,6 +118,9 @@ struct Call
     quint16 b3Resolution = 0;
     quint16 rate = 0;
     QString faultText;
+    // The T.30 call of a G3 fax connection, while B3 is up; shared, so a turn that runs it
+    // keeps it alive while the call is cleared under it.
+    std::shared_ptr<FaxSession> fax;
 
     Leg &caller() { return legs.at(callerPlci); }
     const Leg &caller() const { return legs.at(callerPlci); }

@@ -1,5 +1,11 @@
 #include "simline/relay.h"
 
+#include "faxtiff/faxtiff.h"
+#include "simline/faxsession.h"
+#include "t30/reasons.h"
+
+#include <QDateTime>
+
 #include <cmath>
 
 namespace simline {
@@ -21,6 +27,17 @@ quint16 faxRateFor(quint32 rate)
             return r;
     }
     return 2400;
+}
+
+// A fax session's transmitter gets its DISCONNECT_B3_IND this long after the T.30 call ended
+// when it has not ended B3 itself by then.
+constexpr auto kTransmitterCloseWait = std::chrono::seconds(2);
+
+// The reason B3 of a side of a T.30 call. A side the line ended (the other had ended and no
+// longer answered, or the call was cut short) sees a remote abort.
+quint16 b3ReasonOf(const t30::SideOutcome &o)
+{
+    return o.t30Error == t30::ErrorLocalAbort ? reason::FaxRemoteAbort : o.reason;
 }
 
 } // namespace
@@ -84,6 +101,33 @@ void Relay::sendDisconnectB3(const Leg &leg, const Leg *peer, quint16 reasonB3, 
 void Relay::endB3(Leg *initiator, Leg *other, quint16 lineReason, bool orderly)
 {
     Leg *sides[2] = {initiator, other};
+    Leg *any = initiator ? initiator : other;
+    std::shared_ptr<FaxSession> fax = any ? m_calls.callOf(*any).fax : nullptr;
+    if (fax) {
+        Call &c = m_calls.callOf(*any);
+        const bool byTransmitter = initiator && (fax->transmitterPlci == initiator->plci
+                                                 || fax->transmitterPlci == 0);
+        if (orderly && lineReason == 0 && byTransmitter) {
+            // The sender's end of its document: the T.30 call runs (or has run) to its end,
+            // and the sender hears of that end before B3 goes.
+            if (fax->state() == FaxSession::State::Collecting && fax->sendable()) {
+                fax->closeRequested = true;
+                startFax(c);
+                return;
+            }
+            // Once: a second DISCONNECT_B3_REQ ends the fax at once.
+            if (fax->state() != FaxSession::State::Collecting && !fax->closeRequested) {
+                fax->closeRequested = true;
+                finishFax(c);
+                return;
+            }
+        }
+        c.fax.reset();
+        if (fax->state() != FaxSession::State::Collecting) {
+            abortFax(c, fax, initiator, other, lineReason);
+            return;
+        }
+    }
     bool clean = lineReason == 0;
     for (Leg *s : sides) {
         if (!s)
@@ -93,7 +137,7 @@ void Relay::endB3(Leg *initiator, Leg *other, quint16 lineReason, bool orderly)
             clean = false; // data left undelivered
         // A document cut short: no end record, unless its own sender ended it in order
         // between two records (a missing end record is tolerated).
-        const PageCount &doc = s->b3.pagesReceived;
+        const PageCount &doc = fax ? fax->document() : s->b3.pagesReceived;
         if (sender && sender->b3.sentData && !doc.atEnd() &&
             !(orderly && sender == initiator && doc.atRecordBoundary()))
             clean = false;
@@ -183,9 +227,23 @@ void Relay::connectB3Resp(const Message &m)
     peer->b3.state = B3::Active;
     Call &c = m_calls.callOf(*leg);
     c.rate = faxRate(c);
+    if (leg->b3Protocol() == bproto::B3T30 && peer->b3Protocol() == bproto::B3T30) {
+        // The controllers talk T.30 (B3 protocol 5 keeps the relay of SFF bytes); the NCPI
+        // gives the rate they start their training at.
+        c.fax = std::make_shared<FaxSession>();
+        c.rate = kFaxTopRate;
+    }
     for (Leg *s : {peer, leg}) {
         Message active(Command::ConnectB3Active, Subcommand::Ind, s->app, s->b3.ncci);
-        active.ncpi = faxNcpi(*s, s == leg ? peer : leg, true);
+        if (c.fax) {
+            FaxNcpi n;
+            n.rate = c.rate;
+            n.resolution = c.b3Resolution;
+            n.remoteStationId = (s == leg ? peer : leg)->faxConfig().stationId;
+            active.ncpi = n.toBytes();
+        } else {
+            active.ncpi = faxNcpi(*s, s == leg ? peer : leg, true);
+        }
         m_apps.send(s->app, active);
     }
 }
@@ -223,6 +281,10 @@ void Relay::dataB3Req(const Message &m)
     }
     if (m.dataLength > a.registration.maxBlockLength) {
         confirmData(info::DataLengthNotSupported);
+        return;
+    }
+    if (m_calls.callOf(*leg).fax) {
+        faxData(*leg, m);
         return;
     }
     Leg *peer = m_calls.peerOf(*leg);
@@ -274,6 +336,13 @@ void Relay::dataB3Resp(const Message &m)
         m_apps.confirm(req, sender->b3.ncci, info::Ok);
     }
     pump(*sender);
+    Call &c = m_calls.callOf(*receiver);
+    if (c.fax && !faxReceiverBusy(c, *c.fax)) {
+        if (c.fax->state() == FaxSession::State::Running)
+            scheduleFax(c, 0);
+        else
+            finishFax(c);
+    }
 }
 
 void Relay::pump(Leg &sender)
@@ -287,7 +356,9 @@ void Relay::pump(Leg &sender)
     const quint32 window = receiverApp->window;
     Call &c = m_calls.callOf(sender);
     // The wall-clock rate: the call's rate scaled by the line's speed; 0 is unpaced.
-    const double paced = m_settings.speed > 0 ? double(callRate(c)) * m_settings.speed : 0.0;
+    // The pages of a T.30 call took their time on the line already.
+    const double paced = m_settings.speed > 0 && !c.fax ? double(callRate(c)) * m_settings.speed
+                                                        : 0.0;
     B3Link &out = sender.b3;
     B3Link &in = receiver->b3;
     while (!out.outgoing.empty() && in.inFlight.size() < window) {
@@ -372,6 +443,224 @@ bool Relay::dropsNow(Call &c, const Leg &receiver)
     if (drop)
         m_clear(c, reason::Layer1Error);
     return drop;
+}
+
+// ---- G3 fax connections: the T.30 call -------------------------------------------------------
+
+Leg *Relay::faxTransmitter(Call &c, const FaxSession &f)
+{
+    Leg *leg = f.transmitterPlci ? m_calls.leg(f.transmitterPlci) : nullptr;
+    return leg && leg->call == c.id ? leg : nullptr;
+}
+
+// DISCONNECT_B3_IND with what T.30 negotiated and how far it got, and B3 is gone.
+void Relay::endFaxSide(Leg &leg, quint16 reasonB3, const t30::SideOutcome &o)
+{
+    FaxNcpi n;
+    n.rate = quint16(o.bitRate);
+    n.resolution = o.resolution == sff::Resolution::Fine ? 1 : 0;
+    n.pages = quint16(o.pages);
+    n.remoteStationId = o.farStation;
+    Message ind(Command::DisconnectB3, Subcommand::Ind, leg.app, leg.b3.ncci);
+    ind.reason = reasonB3;
+    ind.ncpi = n.toBytes();
+    m_apps.send(leg.app, ind);
+    endB3Silently(leg);
+}
+
+// A block of the sender's document: collected and confirmed at once, since T.30 sends a
+// document only once it is whole. Its end starts the call.
+void Relay::faxData(Leg &sender, const Message &m)
+{
+    Call &c = m_calls.callOf(sender);
+    const std::shared_ptr<FaxSession> f = c.fax;
+    App &a = m_apps.at(m.appId);
+    auto confirmData = [&](quint16 infoValue) {
+        a.confirmedOne(m.address);
+        m_apps.confirm(m, m.address, infoValue);
+    };
+    // Data from the receiving side, or after the document's end, has nowhere to go.
+    if (f->state() != FaxSession::State::Collecting
+        || (f->transmitterPlci && f->transmitterPlci != sender.plci)) {
+        confirmData(info::IllegalState);
+        return;
+    }
+    f->transmitterPlci = sender.plci;
+    ++m_stats.blocksRelayed;
+    m_stats.bytesRelayed += quint64(m.data.size());
+    sender.b3.sentData = true;
+    f->take(m.data);
+    if (f->document().invalid()) {
+        c.fax.reset();
+        if (Leg *peer = m_calls.peerOf(sender))
+            badDocument(sender, *peer);
+        return;
+    }
+    confirmData(info::Ok);
+    if (f->document().atEnd())
+        startFax(c);
+}
+
+void Relay::startFax(Call &c)
+{
+    const std::shared_ptr<FaxSession> f = c.fax;
+    Leg *tx = faxTransmitter(c, *f);
+    Leg *rx = tx ? m_calls.peerOf(*tx) : nullptr;
+    if (!tx || !rx)
+        return;
+    const FaxB3Configuration sending = tx->faxConfig();
+    t30::CallConfig config;
+    config.caller.stationId = sending.stationId;
+    config.caller.headLine = sending.headLine;
+    config.answerer.stationId = rx->faxConfig().stationId;
+    config.line.seed = quint32(c.id);
+    config.recordFolder = m_settings.recordFolder;
+    config.recordName = QStringLiteral("fax-%1-call%2-%3.wav")
+                            .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")))
+                            .arg(c.id)
+                            .arg(c.calledDigits.isEmpty() ? QStringLiteral("line") : c.calledDigits);
+    QString why;
+    if (!f->start(config, &why)) {
+        c.faultText = QStringLiteral("fax call not started: %1").arg(why);
+        finishFax(c);
+        return;
+    }
+    scheduleFax(c, 0);
+}
+
+bool Relay::faxReceiverBusy(Call &c, const FaxSession &f)
+{
+    Leg *tx = faxTransmitter(c, f);
+    Leg *rx = tx ? m_calls.peerOf(*tx) : nullptr;
+    return tx && rx && (!tx->b3.outgoing.empty() || !rx->b3.inFlight.empty());
+}
+
+void Relay::scheduleFax(Call &c, qint64 delayNs)
+{
+    FaxSession &f = *c.fax;
+    if (f.sliceScheduled)
+        return;
+    f.sliceScheduled = true;
+    const quint64 id = c.id;
+    m_schedule(std::chrono::nanoseconds(delayNs), [this, id] { runFax(id); });
+}
+
+void Relay::runFax(quint64 callId)
+{
+    Call *c = m_calls.call(callId);
+    if (!c || !c->fax)
+        return;
+    const std::shared_ptr<FaxSession> f = c->fax; // alive while the call is cleared under us
+    f->sliceScheduled = false;
+    // The line's clock stands while the receiving application has not taken every block of
+    // the pages so far: its controller confirms a page only once the page is delivered.
+    if (faxReceiverBusy(*c, *f))
+        return; // dataB3Resp runs it on
+    const double pace = m_settings.speed;
+    for (const t30::Event &e : f->advance(pace)) {
+        faxEvent(*c, *f, e);
+        if (c->fax != f)
+            return; // the call was cut short
+    }
+    if (f->state() == FaxSession::State::Finished)
+        finishFax(*c);
+    else
+        scheduleFax(*c, f->nextSliceNs(pace));
+}
+
+void Relay::faxEvent(Call &c, FaxSession &f, const t30::Event &e)
+{
+    using Type = t30::Event::Type;
+    if (e.type == Type::Training && e.ok && e.side == t30::Side::Caller)
+        c.rate = quint16(e.frame.bitRate);
+    if (e.type != Type::PageReceived)
+        return;
+    Leg *tx = faxTransmitter(c, f);
+    if (!tx)
+        return;
+    queueForReceiver(*tx, f.pagesDelivered++ == 0 ? faxtiff::sffStreamHeader() + e.sff : e.sff);
+}
+
+// Received SFF goes to the receiving application in blocks it can take, under its window.
+void Relay::queueForReceiver(Leg &transmitter, const QByteArray &data)
+{
+    Leg *rx = m_calls.peerOf(transmitter);
+    App *app = rx ? m_apps.find(rx->app) : nullptr;
+    if (!app)
+        return;
+    const qsizetype limit = qMax<qsizetype>(1, qMin<qsizetype>(app->registration.maxBlockLength, 2048));
+    for (qsizetype off = 0; off < data.size(); off += limit)
+        transmitter.b3.outgoing.push_back(Piece{data.mid(off, limit), 0, 0});
+    pump(transmitter);
+}
+
+// Once the T.30 call is over and the receiver has every block, each side learns how it ended.
+void Relay::finishFax(Call &c)
+{
+    const std::shared_ptr<FaxSession> f = c.fax;
+    if (!f || f->state() != FaxSession::State::Finished)
+        return;
+    Leg *tx = faxTransmitter(c, *f);
+    Leg *rx = tx ? m_calls.peerOf(*tx) : nullptr;
+    if (!tx || !rx)
+        return;
+    if (f->transmitter().bitRate)
+        c.rate = quint16(f->transmitter().bitRate);
+    if (!f->receiverEnded && rx->b3.state == B3::Active) {
+        if (f->receiver().success() && f->pagesDelivered > 0 && !f->endRecordQueued) {
+            f->endRecordQueued = true;
+            queueForReceiver(*tx, faxtiff::sffEndRecord());
+            if (c.fax != f)
+                return;
+        }
+        if (!tx->b3.outgoing.empty() || !rx->b3.inFlight.empty())
+            return; // dataB3Resp comes back here
+        f->receiverEnded = true;
+        endFaxSide(*rx, b3ReasonOf(f->receiver()), f->receiver());
+    }
+    f->receiverEnded = true;
+    if (!f->transmitterEnded && tx->b3.state == B3::Active) {
+        if (!f->closeRequested) {
+            const quint64 id = c.id;
+            m_schedule(kTransmitterCloseWait, [this, id, weak = std::weak_ptr<FaxSession>(f)] {
+                Call *call = m_calls.call(id);
+                const std::shared_ptr<FaxSession> same = weak.lock();
+                if (!call || !same || call->fax != same)
+                    return;
+                same->closeRequested = true;
+                finishFax(*call);
+            });
+            return;
+        }
+        f->transmitterEnded = true;
+        endFaxSide(*tx, b3ReasonOf(f->transmitter()), f->transmitter());
+    }
+    c.fax.reset();
+}
+
+// The call is cleared, or a side ended B3, while T.30 ran or its end was being delivered.
+void Relay::abortFax(Call &c, const std::shared_ptr<FaxSession> &f, Leg *initiator, Leg *other,
+                     quint16 lineReason)
+{
+    const bool over = f->state() == FaxSession::State::Finished;
+    f->abort();
+    if (f->transmitter().bitRate)
+        c.rate = quint16(f->transmitter().bitRate);
+    Leg *tx = faxTransmitter(c, *f);
+    const bool undelivered = tx && !tx->b3.outgoing.empty();
+    for (Leg *s : {initiator, other}) {
+        if (!s || s->b3.state == B3::None)
+            continue;
+        const bool transmits = s->plci == f->transmitterPlci;
+        const t30::SideOutcome &o = transmits ? f->transmitter() : f->receiver();
+        // A call that had ended keeps its outcome, unless the receiver loses blocks of it.
+        quint16 r = s == initiator ? reason::Normal : reason::FaxRemoteAbort;
+        if (over && (transmits || !undelivered))
+            r = b3ReasonOf(o);
+        if (lineReason)
+            r = lineReason;
+        endFaxSide(*s, r, o);
+    }
 }
 
 } // namespace simline

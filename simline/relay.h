@@ -10,7 +10,16 @@
 
 #include <QElapsedTimer>
 
+#include <memory>
+
+namespace t30 {
+struct Event;
+struct SideOutcome;
+} // namespace t30
+
 namespace simline {
+
+class FaxSession;
 
 class Relay
 {
@@ -44,6 +53,20 @@ private:
     void schedulePump(Leg &sender, qint64 delayNs);
     bool dropsNow(Call &c, const Leg &receiver);
     void badDocument(Leg &sender, Leg &receiver);
+
+    // G3 fax connections run a T.30 call (FaxSession) instead of relaying bytes.
+    void faxData(Leg &sender, const capi::Message &m);
+    void startFax(Call &c);
+    void scheduleFax(Call &c, qint64 delayNs);
+    void runFax(quint64 callId);
+    bool faxReceiverBusy(Call &c, const FaxSession &f);
+    void faxEvent(Call &c, FaxSession &f, const t30::Event &e);
+    void queueForReceiver(Leg &transmitter, const QByteArray &data);
+    void finishFax(Call &c);
+    void abortFax(Call &c, const std::shared_ptr<FaxSession> &f, Leg *initiator, Leg *other,
+                  quint16 lineReason);
+    Leg *faxTransmitter(Call &c, const FaxSession &f);
+    void endFaxSide(Leg &leg, quint16 reasonB3, const t30::SideOutcome &outcome);
 
     Applications &m_apps;
     CallTable &m_calls;

@@ -4,6 +4,8 @@
 
 #include "simline/faultplan.h"
 
+#include <QString>
+
 #include <chrono>
 #include <functional>
 
@@ -15,10 +17,14 @@ struct LineSettings
 
     FaultPlan plan;
     quint32 rate = 0;   // bit/s; 0: unpaced
-    double speed = 1.0; // 1: real time; 0: as fast as possible; 2: twice as fast
+    // 1: real time; 0: as fast as possible; 2: twice as fast. Scales the relay's rate and the
+    // line clock of a fax call (a T.30 call at speed 1 takes as long as on a real line).
+    double speed = 1.0;
     std::chrono::milliseconds noAnswerTimeout{DefaultNoAnswerTimeoutMs};
     // B channels; a loopback call takes two (one per side). 2 is a basic rate line.
     int channels = 2;
+    // Where each fax call's audio is written as a WAV file; empty: not recorded.
+    QString recordFolder;
 };
 
 // Runs `task` after `delay` as a turn of its own: in the line's thread, under its lock,

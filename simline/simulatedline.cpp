@@ -153,6 +153,18 @@ double SimulatedLine::speed() const
     return m_parts->settings.speed;
 }
 
+void SimulatedLine::setRecordFolder(const QString &folder)
+{
+    QMutexLocker lock(&m_mutex);
+    m_parts->settings.recordFolder = folder;
+}
+
+QString SimulatedLine::recordFolder() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_parts->settings.recordFolder;
+}
+
 void SimulatedLine::setNoAnswerTimeout(std::chrono::milliseconds timeout)
 {
     QMutexLocker lock(&m_mutex);

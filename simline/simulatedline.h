@@ -53,12 +53,16 @@ public:
     FaultPlan faultPlan() const;
     void setRule(const QString &numberOrPrefix, const FarEnd &rule);
     // Paces the relayed data at this many bit/s; 0 relays as fast as the event loop allows.
+    // A G3 fax call (B3 protocol 4) is a T.30 call over audio and keeps its own modem rates.
     void setRate(quint32 bitsPerSecond);
     quint32 rate() const;
     // Scales the pacing: 1 real time, 2 twice as fast, 0 as fast as possible. The rate the
-    // calls report stays the line's rate.
+    // calls report stays the line's rate. A T.30 fax call runs on a line clock at this speed.
     void setSpeed(double speed);
     double speed() const;
+    // Writes each fax call's audio into this folder as a WAV file; empty: no recordings.
+    void setRecordFolder(const QString &folder);
+    QString recordFolder() const;
     // How long a call may ring (offered or faulted) before it is cleared as not answered.
     void setNoAnswerTimeout(std::chrono::milliseconds timeout);
     std::chrono::milliseconds noAnswerTimeout() const;

@@ -7,6 +7,7 @@
 #include "component/componentharness.h"
 #include "component/faxdocs.h"
 #include "common/testenv.h"
+#include "t30/faxpages.h"
 
 #include "component/factory.h"
 #include "component/lineprovider.h"
@@ -28,8 +29,9 @@ namespace {
 
 const QString kSendFile = QStringLiteral("C:\\tmp\\testfax.sff");
 const QString kReceiveFile = QStringLiteral("C:\\tmp\\recieved.sff");
-// Four times the B channel: a page takes several turns, so either side can act inside it.
-constexpr int kSpeed = 4;
+// Twenty times real time: a page still takes a second or more, so either side can act
+// inside it.
+constexpr int kSpeed = 20;
 
 enum class Action { None, ReceiverDisconnects, SenderDisconnects, SenderStops, DropLine };
 
@@ -205,8 +207,12 @@ int runCall(const Row &row, bool real)
         const QList<QImage> want = componenttest::pagesOf(document);
         const QList<QImage> got = componenttest::pagesOf(received);
         expect(got.size() == want.size(), QStringLiteral("%1 pages received").arg(got.size()));
-        for (int p = 0; p < std::min(got.size(), want.size()); ++p)
-            expect(got[p] == want[p], QStringLiteral("page %1 equal").arg(p + 1));
+        QString why;
+        if (row.g4)
+            for (int p = 0; p < std::min(got.size(), want.size()); ++p)
+                expect(got[p] == want[p], QStringLiteral("page %1 equal").arg(p + 1));
+        else // a G3 controller prints its head line on top of each page
+            expect(faxtest::samePagesBelowHeadLine(document, received, &why), why);
     } else if (row.action == Action::DropLine) {
         // What arrived before the line went stays on disk.
         expect(received.size() > 0 && received.size() < document.size(),

@@ -5,6 +5,7 @@
 #include "component/componentharness.h"
 #include "component/faxdocs.h"
 #include "common/testenv.h"
+#include "t30/faxpages.h"
 
 #include "component/factory.h"
 #include "component/lineprovider.h"
@@ -35,12 +36,14 @@ constexpr int kCallTimeout = 30000;
 // so an endpoint can act in the middle of the data.
 constexpr quint32 kWatchableRate = 256000;
 
-// The line of the running test, fresh for each, and the component's factory on it.
+// The line of the running test, fresh for each, and the component's factory on it. Its fax
+// calls (T.30) run unpaced, in slices that still give every page many turns of the loop.
 struct TestLine
 {
     std::shared_ptr<simline::SimulatedLine> line = std::make_shared<simline::SimulatedLine>();
     quillon::component::QuillonFactory factory{std::make_shared<quillon::component::FixedLine>(
         line, simline::SimulatedLine::ControllerNumber)};
+    TestLine() { line->setSpeed(0); }
 };
 std::unique_ptr<TestLine> t_line;
 
@@ -259,8 +262,10 @@ void TestComponentCalls::faxEndToEnd()
                  && sent.last().contains(bytes) && sent.last().contains("bit/s")
                  && sent.last().endsWith(" s, remote station \"6\""),
              qPrintable(sent.last()));
+    // The receiver counts the bytes it stored: a G3 controller codes the pages anew.
+    const qint64 stored = componenttest::readFile(platform::localPath(kReceiveFile)).size();
     QVERIFY2(got.last().contains(QStringLiteral("; %1 %2 received, ").arg(pages).arg(pagesWord))
-                 && got.last().contains(bytes),
+                 && got.last().contains(QStringLiteral(", %1 bytes in ").arg(stored)),
              qPrintable(got.last()));
     QVERIFY2(got.at(got.size() - 2).startsWith(QStringLiteral("fax received: %1 page").arg(pages)),
              qPrintable(got.join('|')));
@@ -284,8 +289,14 @@ void TestComponentCalls::faxEndToEnd()
     const QList<QImage> want = componenttest::pagesOf(document);
     const QList<QImage> gotPages = componenttest::pagesOf(received);
     QCOMPARE(gotPages.size(), pages);
-    for (int p = 0; p < pages; ++p)
-        QVERIFY2(gotPages[p] == want[p], qPrintable(QStringLiteral("page %1 differs").arg(p + 1)));
+    // A G3 controller prints its head line into the top of each page.
+    QString why;
+    if (g4) {
+        for (int p = 0; p < pages; ++p)
+            QVERIFY2(gotPages[p] == want[p], qPrintable(QStringLiteral("page %1 differs").arg(p + 1)));
+    } else {
+        QVERIFY2(faxtest::samePagesBelowHeadLine(document, received, &why), qPrintable(why));
+    }
 }
 
 enum class Setup { AcceptFalse, NoListener, Busy, MissingFolder, IntoFifo, NotAFax, IntoSentFile };
@@ -374,7 +385,9 @@ void TestComponentCalls::droppedLineLeavesPartialFile()
 {
     // Three pages of several blocks each: the line drops inside the second page.
     const sff::DocumentInfo info = sff::checkData(m_document);
-    const int dropAfter = int((info.pages[1].offset + 2048) / 2048);
+    // (The receiving controller codes the pages anew, with the head line on top: the blocks
+    // it delivers do not fall where the sent ones did, so the drop comes two blocks later.)
+    const int dropAfter = int((info.pages[1].offset + 2 * 2048) / 2048);
     line().setFault(simline::SimulatedLine::Fault::DroppedLine, dropAfter);
 
     Pair pair;
@@ -386,13 +399,14 @@ void TestComponentCalls::droppedLineLeavesPartialFile()
     QVERIFY(!pair.rcv.has(EventSlot::FaxReceived));
     QCOMPARE(pair.rcv.count(EventSlot::Disconnected), 1);
     const QByteArray partial = componenttest::readFile(platform::localPath(kReceiveFile));
-    QVERIFY(partial.size() > info.pages[1].offset);
+    QVERIFY(partial.size() > info.pages[1].offset / 2);
     QVERIFY(partial.size() < m_document.size());
-    QVERIFY(m_document.startsWith(partial));
-    // The first page came whole and can be read from the partial file.
+    // The first page came whole (below the head line) and can be read from the partial file.
+    QString why;
+    QVERIFY2(faxtest::samePagesBelowHeadLine(m_document, partial, &why, false), qPrintable(why));
     const QList<QImage> pages = componenttest::pagesOf(partial);
-    QVERIFY(!pages.isEmpty());
-    QVERIFY(pages.first() == componenttest::pagesOf(m_document).first());
+    QVERIFY(!pages.isEmpty() && pages.size() < 3);
+    QCOMPARE(pages.first().size(), componenttest::pagesOf(m_document).first().size());
     QVERIFY(pair.rcv.texts(EventSlot::CallProgress).join('|').contains("fax incomplete"));
 }
 
@@ -400,6 +414,8 @@ void TestComponentCalls::receiveFileWriteFails_data()
 {
     QTest::addColumn<bool>("folderDeleted");
     QTest::addColumn<QString>("why");
+    // A G4 call: the line's T.30 call writes files of its own, which the size limit would
+    // stop first.
     QTest::newRow("disk full") << false << "cannot write " + kReceiveFile;
     QTest::newRow("receive folder deleted mid-fax") << true << "was deleted while the fax arrived";
 }
@@ -433,7 +449,7 @@ void TestComponentCalls::receiveFileWriteFails()
         armAt(pair.rcv, Stage::MidData,
               [&] { QVERIFY(QDir(platform::localPath(folder)).removeRecursively()); });
     }
-    QVERIFY(pair.snd.send("6", "6", kSendFile));
+    QVERIFY(pair.snd.send("6", "6", kSendFile, !folderDeleted));
     QTRY_VERIFY_WITH_TIMEOUT(pair.ended(), kCallTimeout);
 
     QVERIFY2(!pair.snd.faxSentValue(), qPrintable(storyText(pair.snd)));
@@ -491,8 +507,10 @@ void TestComponentCalls::longFileCheckedWhileSending()
     const QString end = pair.snd.texts(EventSlot::CallProgress).last();
     if (valid) {
         QVERIFY2(end.contains("3 of 3 pages sent"), qPrintable(end));
-        QCOMPARE(componenttest::pagesOf(componenttest::readFile(platform::localPath(kReceiveFile))),
-                 componenttest::pagesOf(m_document));
+        QString why;
+        QVERIFY2(faxtest::samePagesBelowHeadLine(
+                     m_document, componenttest::readFile(platform::localPath(kReceiveFile)), &why),
+                 qPrintable(why));
     } else {
         QVERIFY2(pair.snd.debugContains("truncated"),
                  qPrintable(pair.snd.texts(EventSlot::Debug).join('\n')));
@@ -735,9 +753,11 @@ void TestComponentCalls::badLineEndsTheFax()
     QVERIFY(sff::checkData(document, nullptr, sff::ReadDepth::Records).isValid());
     QVERIFY(componenttest::writeFile(platform::localPath(kSendFile), document));
 
+    // G4, whose data the line relays as they are: a G3 controller decodes the document for its
+    // T.30 call and refuses it before any page crosses.
     Pair pair;
     pair.start();
-    QVERIFY(pair.snd.send("6", "6", kSendFile));
+    QVERIFY(pair.snd.send("6", "6", kSendFile, true));
     QTRY_VERIFY_WITH_TIMEOUT(pair.ended(), kCallTimeout);
     const QString fault = pair.rcv.texts(EventSlot::Debug).filter("received document").value(0);
     QVERIFY2(fault.contains(": page 2, line "), qPrintable(storyText(pair.rcv)));
@@ -890,14 +910,19 @@ void TestComponentCalls::statusWindowFollowsTheCall()
     QVERIFY2(seenState.startsWith("receiving"), qPrintable(seenState));
     QVERIFY2(label("numbersLabel").contains("6"), qPrintable(label("numbersLabel")));
     QVERIFY2(label("reasonLabel").contains("normal"), qPrintable(label("reasonLabel")));
-    QVERIFY(label("bytesLabel").startsWith(QLocale::c().toString(m_document.size())));
+    // The bytes received: the pages as the receiving controller coded them.
+    const qint64 received = componenttest::readFile(platform::localPath(kReceiveFile)).size();
+    QVERIFY2(label("bytesLabel").startsWith(QLocale::c().toString(received)),
+             qPrintable(label("bytesLabel")));
     QVERIFY2(label("rateLabel").endsWith(" bit/s"), qPrintable(label("rateLabel")));
     // Without a title bar the window still says whose it is.
     QVERIFY2(label("titleLabel").contains("receiving endpoint"), qPrintable(label("titleLabel")));
     // The picture ends as the last page came, every line of it.
     auto *picture = window->findChild<QLabel *>("pagePicture");
     const QImage lastPage = quillon::component::pagePicture(
-        {componenttest::pagesOf(m_document).last(), true}, picture->contentsRect().size());
+        {componenttest::pagesOf(componenttest::readFile(platform::localPath(kReceiveFile))).last(),
+         true},
+        picture->contentsRect().size());
     const auto shown = [picture] {
         return picture->pixmap().toImage().convertToFormat(QImage::Format_Grayscale8);
     };

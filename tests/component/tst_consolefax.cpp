@@ -4,6 +4,7 @@
 
 #include "component/faxdocs.h"
 #include "common/testenv.h"
+#include "t30/faxpages.h"
 
 #include "app/frmtestprog.h"
 #include "app/journal/journallist.h"
@@ -44,11 +45,13 @@ int lineAt(const QStringList &lines, const QString &prefix, int from = 0)
 
 // A simulated line of the test's own and the component's factory on it, as the console's host
 // would hand it the factory from the plugin.
+// Its fax calls (T.30) run unpaced.
 struct OwnLine
 {
     std::shared_ptr<simline::SimulatedLine> line = std::make_shared<simline::SimulatedLine>();
     quillon::component::QuillonFactory factory{std::make_shared<quillon::component::FixedLine>(
         line, simline::SimulatedLine::ControllerNumber)};
+    OwnLine() { line->setSpeed(0); }
 };
 
 } // namespace
@@ -145,8 +148,12 @@ void TestConsoleFax::startSendQuit()
     const QList<QImage> want = componenttest::pagesOf(sample);
     const QList<QImage> got = componenttest::pagesOf(received);
     QCOMPARE(got.size(), want.size());
-    for (int p = 0; p < want.size(); ++p)
-        QVERIFY(got[p] == want[p]);
+    QString why;
+    if (method == QLatin1String("SendFax")) // a G3 controller prints its head line on top
+        QVERIFY2(faxtest::samePagesBelowHeadLine(sample, received, &why), qPrintable(why));
+    else
+        for (int p = 0; p < want.size(); ++p)
+            QVERIFY(got[p] == want[p]);
 }
 
 // A second "send fax" while a fax arrives is refused by the busy sender, and its deletion of
@@ -167,8 +174,8 @@ void TestConsoleFax::sendWhileReceivingKeepsTheFax()
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     auto *send = window.findChild<QPushButton *>(QStringLiteral("cmdSendFax"));
     QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("cmdStart")), Qt::LeftButton);
-    // A slow line, so the second click lands while the data is on its way.
-    own.line->setRate(128000);
+    // A line at 20 times real time, so the second click lands while the fax is on its way.
+    own.line->setSpeed(20);
     QTest::mouseClick(send, Qt::LeftButton);
 
     auto *callinfo = window.findChild<JournalList *>(QStringLiteral("lbCallinfo"));
@@ -186,7 +193,10 @@ void TestConsoleFax::sendWhileReceivingKeepsTheFax()
     QTRY_VERIFY_WITH_TIMEOUT(count(QStringLiteral("rcv: Disconnected")) == 1, 30000);
     QVERIFY2(failures.isEmpty(), qPrintable(failures.join('\n')));
     QCOMPARE(count(QStringLiteral("snd: Fax sent, success=True")), 1);
-    QCOMPARE(componenttest::readFile(local("C:\\tmp\\recieved.sff")), sample);
+    QString why;
+    QVERIFY2(faxtest::samePagesBelowHeadLine(
+                 sample, componenttest::readFile(local("C:\\tmp\\recieved.sff")), &why),
+             qPrintable(why));
 }
 
 QUILLON_TEST_MAIN(TestConsoleFax)

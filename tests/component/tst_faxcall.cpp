@@ -161,7 +161,7 @@ constexpr Row kRows[] = {
     // Outgoing: the end of the fax connection
     {"closing fax, DISCONNECT_B3_IND", Setup::OutClosingFax, Stim::B3Ended, "DISCONNECT_B3_RESP DISCONNECT_REQ", Phase::Clearing, "sending", ""},
     {"closing fax, DATA_B3_CONF late", Setup::OutClosingFax, Stim::DataConfOk, "", Phase::ClosingFax, "sending", ""},
-    {"closing fax, Disconnect", Setup::OutClosingFax, Stim::HangUp, "", Phase::ClosingFax, "sending", ""},
+    {"closing fax, Disconnect", Setup::OutClosingFax, Stim::HangUp, "DISCONNECT_REQ", Phase::Clearing, "disconnecting", "CallProgress"},
     {"closing fax, DISCONNECT_IND", Setup::OutClosingFax, Stim::Disconnected, "DISCONNECT_RESP", Phase::Ended, "", "CallProgress FaxSent=false Disconnected"},
     {"fax closed, DISCONNECT_IND", Setup::OutFaxClosed, Stim::Disconnected, "DISCONNECT_RESP", Phase::Ended, "", "CallProgress FaxSent=true Disconnected"},
     {"fax closed, DISCONNECT_IND busy", Setup::OutFaxClosed, Stim::DisconnectedBusy, "DISCONNECT_RESP", Phase::Ended, "", "CallProgress FaxSent=false Disconnected"},

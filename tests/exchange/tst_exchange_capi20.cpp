@@ -6,6 +6,7 @@
 
 #include "simline/sffsample.h"
 #include "common/testenv.h"
+#include "t30/faxpages.h"
 
 #include <QDir>
 #include <QProcess>
@@ -121,7 +122,9 @@ void TestExchangeCapi20::faxBetweenTwoProcesses()
     QCOMPARE(value(receiveOut, QStringLiteral("reason-b3")), QStringLiteral("0"));
     QFile in(received);
     QVERIFY(in.open(QIODevice::ReadOnly));
-    QCOMPARE(in.readAll(), document);
+    // The exchange's controllers ran a T.30 call; its sender printed the head line on top.
+    QString why;
+    QVERIFY2(faxtest::samePagesBelowHeadLine(document, in.readAll(), &why), qPrintable(why));
     const QString log = exchange.log();
     QVERIFY2(log.contains(QStringLiteral("page 3:")), qPrintable(log));
     QVERIFY(log.contains(QStringLiteral("3 page(s)")));
@@ -154,7 +157,8 @@ void TestExchangeCapi20::callerLostInMidCall()
     QVERIFY(receiver->waitForFinished(10000));
     const QByteArray out = m_receiverOutput + receiver->readAllStandardOutput();
     QCOMPARE(receiver->exitCode(), 0);
-    QCOMPARE(value(out, QStringLiteral("received")), QStringLiteral("1000"));
+    // A T.30 transmitter sends a document once it is whole: nothing of it came through.
+    QCOMPARE(value(out, QStringLiteral("received")), QStringLiteral("0"));
     QCOMPARE(value(out, QStringLiteral("reason")), QStringLiteral("3490"));
     QVERIFY(!value(out, QStringLiteral("reason-b3")).isEmpty());
 }

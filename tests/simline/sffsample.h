@@ -5,6 +5,8 @@
 // before the first page, escaped lines, user information and illegal lines, each holding
 // bytes that look like a page header.
 
+#include "capi/message.h"
+
 #include <QByteArray>
 
 inline QByteArray sffSample(int pages, int linesPerPage = 200, bool withEnd = true,
@@ -60,4 +62,14 @@ inline QByteArray sffSample(int pages, int linesPerPage = 200, bool withEnd = tr
         doc.append(char(0));
     }
     return doc;
+}
+
+// The B protocols of a G3 fax whose SFF bytes the line relays as they are: B3 protocol 5.
+// (With B3 protocol 4 the line runs a T.30 call.)
+inline capi::BProtocol relayedFax(const capi::FaxB3Configuration &config = {
+                                      0, 0, QStringLiteral("+49 6 PEER"), {}})
+{
+    capi::BProtocol b = capi::BProtocol::faxG3(config);
+    b.b3 = capi::bproto::B3T30Extended;
+    return b;
 }

@@ -84,4 +84,45 @@ inline Rows rowsOfRecords(const QByteArray &records, sff::Resolution *resolution
     return sink.pages[0];
 }
 
+// The pages of a whole SFF document (an end record is not needed) as rows.
+inline PageRows rowsOfDocument(const QByteArray &document)
+{
+    PageRows sink;
+    sff::checkData(document, &sink);
+    return sink;
+}
+
+// Whether `received` holds the pages of `sent`, equal row for row below the head line that a
+// sending controller prints into the top 4 mm of each page. With `whole` false, `received`
+// may stop early, in the middle of a page. `why` says where they differ.
+inline bool samePagesBelowHeadLine(const QByteArray &sent, const QByteArray &received,
+                                   QString *why, bool whole = true)
+{
+    const PageRows a = rowsOfDocument(sent);
+    const PageRows b = rowsOfDocument(received);
+    if (whole ? b.pages.size() != a.pages.size() : b.pages.size() > a.pages.size()) {
+        *why = QStringLiteral("%1 pages received, %2 sent").arg(b.pages.size()).arg(a.pages.size());
+        return false;
+    }
+    for (qsizetype p = 0; p < b.pages.size(); ++p) {
+        const bool last = p + 1 == b.pages.size();
+        if (b.resolutions[p] != a.resolutions[p]
+            || (whole || !last ? b.pages[p].size() != a.pages[p].size()
+                               : b.pages[p].size() > a.pages[p].size())) {
+            *why = QStringLiteral("page %1: %2 rows at resolution %3, sent %4 at %5")
+                       .arg(p + 1).arg(b.pages[p].size()).arg(int(b.resolutions[p]))
+                       .arg(a.pages[p].size()).arg(int(a.resolutions[p]));
+            return false;
+        }
+        const int head = a.resolutions[p] == sff::Resolution::Fine ? 32 : 16;
+        for (qsizetype i = head; i < b.pages[p].size(); ++i) {
+            if (b.pages[p][i] != a.pages[p][i]) {
+                *why = QStringLiteral("page %1 differs in row %2").arg(p + 1).arg(i);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 } // namespace faxtest

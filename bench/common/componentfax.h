@@ -8,6 +8,7 @@
 
 #include "endpoint/quillonboundary.h"
 #include "sff/reader.h"
+#include "procstatus.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -20,18 +21,7 @@
 
 namespace benchfax {
 
-// A field of /proc/self/status in kB (VmRSS, VmHWM).
-inline long procStatusKb(const char *field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray key = QByteArray(field) + ':';
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith(key))
-            return line.mid(key.size()).trimmed().split(' ').value(0).toLong();
-    return -1;
-}
+using benchstatus::procStatusKb;
 
 struct Side
 {

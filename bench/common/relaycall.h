@@ -5,6 +5,7 @@
 // them, and the callee takes each block and checks it against the document.
 
 #include "capi/transport.h"
+#include "procstatus.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -17,18 +18,7 @@ namespace benchrelay {
 constexpr int kBlock = 2048;
 constexpr int kWindow = 7;
 
-// Resident and peak resident set size in kB, from /proc (Linux only; -1 elsewhere).
-inline qint64 procStatusKb(const char *field)
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith(field))
-            return line.mid(int(qstrlen(field))).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
-}
+using benchstatus::procStatusKb;
 
 // An SFF document of pages of about 1 MB (coded lines of 216 bytes), produced slice by
 // slice so neither side has to hold it.

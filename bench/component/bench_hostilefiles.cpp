@@ -11,6 +11,7 @@
 #include "component/lineprovider.h"
 #include "simline/simulatedline.h"
 #include "endpoint/quillonboundary.h"
+#include "bench/common/procstatus.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -25,17 +26,7 @@
 
 namespace {
 
-long procStatusKb(const char *field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray key = QByteArray(field) + ':';
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith(key))
-            return line.mid(key.size()).trimmed().split(' ').value(0).toLong();
-    return -1;
-}
+using benchstatus::procStatusKb;
 
 bool resetPeak()
 {

@@ -36,7 +36,7 @@ Result relay(SimulatedLine &line, const Document &doc, bool printMemory)
     r.call = benchrelay::relay(line, SimulatedLine::ControllerNumber, doc, [&](qint64 received, qint64 total) {
         ++r.blocks;
         if (printMemory && received >= nextReport) {
-            std::printf("  at %5.1f MB: RSS %lld kB\n", double(received) / 1e6, procStatusKb("VmRSS:"));
+            std::printf("  at %5.1f MB: RSS %ld kB\n", double(received) / 1e6, procStatusKb("VmRSS"));
             nextReport += total / 4;
         }
     });
@@ -65,18 +65,18 @@ int main(int argc, char **argv)
     SimulatedLine line;
     std::printf("simulated line relay, %d-byte blocks, window %d, no pacing\n", benchrelay::kBlock,
                 benchrelay::kWindow);
-    std::printf("before: RSS %lld kB, peak RSS %lld kB\n", procStatusKb("VmRSS:"),
-                procStatusKb("VmHWM:"));
+    std::printf("before: RSS %ld kB, peak RSS %ld kB\n", procStatusKb("VmRSS"),
+                procStatusKb("VmHWM"));
 
     const Result ten = relay(line, Document(10), true);
     report("10 MB call", ten);
-    std::printf("after 10 MB: RSS %lld kB, peak RSS %lld kB\n", procStatusKb("VmRSS:"),
-                procStatusKb("VmHWM:"));
+    std::printf("after 10 MB: RSS %ld kB, peak RSS %ld kB\n", procStatusKb("VmRSS"),
+                procStatusKb("VmHWM"));
 
     const Result forty = relay(line, Document(40), true);
     report("40 MB call", forty);
-    std::printf("after 40 MB: RSS %lld kB, peak RSS %lld kB\n", procStatusKb("VmRSS:"),
-                procStatusKb("VmHWM:"));
+    std::printf("after 40 MB: RSS %ld kB, peak RSS %ld kB\n", procStatusKb("VmRSS"),
+                procStatusKb("VmHWM"));
 
     // A paced line: the data takes as long as the rate says.
     line.setRate(256000);

@@ -2,7 +2,8 @@
 
 // One fax call between two applications of any CAPI line, for benchmarks: the caller sends
 // an SFF document in blocks of 2,048 bytes with a window of 7, as fast as the line confirms
-// them, and the callee takes each block and checks it against the document.
+// them, and the callee takes each block and checks it against the document. The call is a G4
+// one, whose data the line relays byte for byte (a G3 call runs through the fax modems).
 
 #include "capi/transport.h"
 #include "procstatus.h"
@@ -144,7 +145,7 @@ inline Result relay(capi::Transport &line, quint32 controller, const Document &d
             case Command::Connect:
                 if (ind) {
                     Message resp = m->response();
-                    resp.bProtocol = BProtocol::faxG3({});
+                    resp.bProtocol = BProtocol::faxG4(bproto::B3T90NL);
                     put(resp);
                 }
                 break;
@@ -206,13 +207,13 @@ inline Result relay(capi::Transport &line, quint32 controller, const Document &d
     // The call is placed once the callee's listen is confirmed: on a remote line the two
     // applications have connections of their own.
     Message listen(Command::Listen, Subcommand::Req, receiver, controller);
-    listen.cipMask = cip::maskBit(cip::FaxG3);
+    listen.cipMask = cip::maskBit(cip::FaxG4);
     put(listen);
     if (runUntil(listening)) {
         Message call(Command::Connect, Subcommand::Req, sender, controller);
-        call.cip = cip::FaxG3;
+        call.cip = cip::FaxG4;
         call.calledParty.digits = QStringLiteral("6");
-        call.bProtocol = BProtocol::faxG3({});
+        call.bProtocol = BProtocol::faxG4(bproto::B3T90NL);
         put(call);
         r.completed = runUntil(done);
     }

@@ -3,6 +3,8 @@
 #include "faxtiff/faxtiff.h"
 #include "simline/faxsession.h"
 #include "t30/reasons.h"
+#include "t30/terminal.h"
+#include "t30report/framereport.h"
 
 #include <QDateTime>
 
@@ -573,10 +575,21 @@ void Relay::faxEvent(Call &c, FaxSession &f, const t30::Event &e)
     using Type = t30::Event::Type;
     if (e.type == Type::Training && e.ok && e.side == t30::Side::Caller)
         c.rate = quint16(e.frame.bitRate);
-    if (e.type != Type::PageReceived)
-        return;
     Leg *tx = faxTransmitter(c, f);
     if (!tx)
+        return;
+    if (const std::optional<t30::FrameReport> report = t30::reportOf(e)) {
+        // Each controller tells its own application what its T.30 sent, received and trained.
+        Leg *leg = e.side == t30::Side::Caller ? tx : m_calls.peerOf(*tx);
+        if (leg && leg->b3.state == B3::Active) {
+            Message ind(Command::Manufacturer, Subcommand::Ind, leg->app, leg->plci & 0x7F);
+            ind.manufacturerId = t30::ManufacturerId;
+            ind.manufacturerData = t30::encodeReport(*report);
+            m_apps.send(leg->app, ind);
+        }
+        return;
+    }
+    if (e.type != Type::PageReceived)
         return;
     queueForReceiver(*tx, f.pagesDelivered++ == 0 ? faxtiff::sffStreamHeader() + e.sff : e.sff);
 }

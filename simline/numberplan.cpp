@@ -345,9 +345,12 @@ FaultPlan builtInNumberPlan()
     noisy.line.snrDb = 18;
     noisy.line.seed = NoisyLineSeed;
     p.setRule(QStringLiteral("997"), noisy);
-    // A drop-out in the first page's data: the receiver loses the carrier and the call fails.
+    // A drop-out as the first page's signal begins, to a fax without ECM: the receiver loses
+    // the page's carrier and the call fails. (ECM would repair it by retransmission; later in
+    // the page a receiver without ECM often keeps the carrier and takes damaged rows.)
     FarEnd dropping;
-    dropping.line.dropouts << t30::Dropout{t30::DropoutAnchor::Page, 1, 1000, 30};
+    dropping.line.dropouts << t30::Dropout{t30::DropoutAnchor::Page, 1, 250, 30};
+    dropping.ecm = false;
     p.setRule(QStringLiteral("998"), dropping);
     return p;
 }

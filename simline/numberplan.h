@@ -44,7 +44,7 @@ namespace simline {
 
 // 991 busy, 992 no answer, 993 rejected, 994 not a fax, 995 drops in the second page,
 // 996 a quarter of the rate, 997 a noisy line (18 dB SNR) on which training falls back,
-// 998 a 30 ms drop-out in the first page that fails the call.
+// 998 a 30 ms drop-out as the first page begins, to a fax without ECM: the call fails.
 FaultPlan builtInNumberPlan();
 
 // A rule as a plan file writes it: "busy", "reject 0x3495", "slow 0.25".

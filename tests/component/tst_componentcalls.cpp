@@ -962,30 +962,53 @@ void TestComponentCalls::statusWindowFollowsTheCall()
 
 void TestComponentCalls::impairedTestNumbers_data()
 {
-    QTest::addColumn<QString>("number");
+    QTest::addColumn<QString>("number"); // a built-in test number, or a plan rule for "6"
+    QTest::addColumn<bool>("fine");
+    QTest::addColumn<int>("pages");
     QTest::addColumn<bool>("sent");
     QTest::addColumn<QString>("senderEnd");   // in the sender's last progress text
     QTest::addColumn<QString>("receiverEnd"); // in the receiver's
     QTest::addColumn<int>("lineRate");        // the rate the line's modems ended at; -1 below 14400
-    QTest::newRow("997 noisy line: a lower rate, the fax completes") << "997" << true << "normal (0x0000)" << "normal" << -1;
+    // Short gaps all through the first training keep the carrier but spoil the TCF: the
+    // receiver answers FTT and the modems fall back one rate.
+    QString spoiled;
+    for (int at = 100; at < 3600; at += 250)
+        spoiled += QStringLiteral(" dropout 4 training1+%1").arg(at);
+    QTest::newRow("997 noisy line: a lower rate, the fax completes")
+        << "997" << false << 1 << true << "normal (0x0000)" << "normal" << -1;
     // The sender's T.30 ends with a bad response (0x3315), the receiver's with a DCN (0x3314).
-    QTest::newRow("998 drop-out in page 1: the call fails") << "998" << false << "(0x3315)" << "(0x3314)" << 14400;
+    QTest::newRow("998 drop-out in page 1: the call fails")
+        << "998" << false << 1 << false << "(0x3315)" << "(0x3314)" << 14400;
+    QTest::newRow("V.27ter 2400, ECM, fine") << "modems v27ter" + spoiled << true << 1 << true << "normal" << "normal" << 2400;
+    QTest::newRow("V.27ter 4800, no ECM, standard") << "modems v27ter no-ecm" << false << 2 << true << "normal" << "normal" << 4800;
+    QTest::newRow("V.29 7200, no ECM, fine") << "modems v29 no-ecm" + spoiled << true << 1 << true << "normal" << "normal" << 7200;
+    QTest::newRow("V.29 9600, ECM, standard") << "modems v29" << false << 1 << true << "normal" << "normal" << 9600;
+    QTest::newRow("V.17 12000, ECM, fine, 2 pages") << "modems v17" + spoiled << true << 2 << true << "normal" << "normal" << 12000;
 }
 
-// The built-in test numbers with an impaired line, dialled from the console's endpoint.
+// The built-in test numbers with an impaired line, and far faxes limited to a modem, dialled
+// from the console's endpoint.
 void TestComponentCalls::impairedTestNumbers()
 {
     QFETCH(QString, number);
+    QFETCH(bool, fine);
+    QFETCH(int, pages);
     QFETCH(bool, sent);
     QFETCH(QString, senderEnd);
     QFETCH(QString, receiverEnd);
     QFETCH(int, lineRate);
-    const QByteArray document = componenttest::testDocument(1);
+    const QByteArray document = componenttest::testDocument(
+        pages, fine ? sff::Resolution::Fine : sff::Resolution::Standard);
     QVERIFY(componenttest::writeFile(platform::localPath(kSendFile), document));
-    line().setFaultPlan(simline::builtInNumberPlan());
+    const bool testNumber = number.startsWith(QLatin1String("99"));
+    QString error;
+    const auto plan = simline::parseNumberPlan(testNumber ? QString() : "6 " + number,
+                                               simline::builtInNumberPlan(), &error);
+    QVERIFY2(plan, qPrintable(error));
+    line().setFaultPlan(*plan);
     Pair pair;
     pair.start();
-    QVERIFY(pair.snd.send(number, "6", kSendFile));
+    QVERIFY(pair.snd.send(testNumber ? number : QStringLiteral("6"), "6", kSendFile));
     QTRY_VERIFY_WITH_TIMEOUT(pair.ended() && pair.rcv.has(EventSlot::Disconnected), kCallTimeout);
     QCOMPARE(pair.snd.faxSentValue(), sent);
     QCOMPARE(pair.rcv.has(EventSlot::FaxReceived), sent);

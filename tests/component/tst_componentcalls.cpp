@@ -1059,6 +1059,12 @@ void TestComponentCalls::impairedTestNumbers()
     QVERIFY(!calls.isEmpty());
     const int rate = calls.last().rate;
     QVERIFY2(lineRate < 0 ? rate > 0 && rate < 14400 : rate == lineRate, qPrintable(QString::number(rate)));
+    // Both sides learn that rate when the fax connection comes up, before any page.
+    for (const Endpoint *e : {&pair.snd, &pair.rcv}) {
+        const QString connected = e->texts(EventSlot::Connected).value(0);
+        QVERIFY2(connected.startsWith(QStringLiteral("%1 bit/s, ").arg(rate)),
+                 qPrintable(connected + " / line rate " + QString::number(rate)));
+    }
     QString why;
     if (sent)
         QVERIFY2(faxtest::samePagesBelowHeadLine(document, componenttest::readFile(platform::localPath(kReceiveFile)), &why),

@@ -460,7 +460,14 @@ void FaxCall::onData(const capi::Message &m)
         m_out.put(m.response());
         return;
     }
+    // The sender checks only the framing of what it sends; a line that does not decode is
+    // found here, and the fax ends before the block is answered, as for a failed write.
+    const bool faultFound = m_received->faulty() && !m_dataFault;
+    if (faultFound)
+        dataFailed(QStringLiteral("the received document is damaged"));
     m_out.put(m.response());
+    if (faultFound)
+        return;
     const int after = m_received->pages();
     for (int page = before + 1; page <= after; ++page) {
         if (page > 1)

@@ -14,8 +14,10 @@ namespace quillon::component {
 
 namespace {
 
-// How deep the file to send is read before it goes out.
-constexpr sff::ReadDepth kCheckDepth = sff::ReadDepth::Lines;
+// How deep the file to send is read before it goes out: framing, headers and line counts.
+// The lines' codes are the receiver's to check, which decodes every line once as it arrives;
+// decoding them here as well would double the cost of a fax.
+constexpr sff::ReadDepth kCheckDepth = sff::ReadDepth::Records;
 constexpr qint64 kReadBlock = 64 << 10;
 // Lines of a received page kept for its picture: a fine A4 page has about 2,300.
 constexpr int kPictureLines = 4096;
@@ -255,6 +257,11 @@ bool IncomingDocument::complete() const
 {
     const sff::DocumentInfo &info = m_reader->info();
     return info.endRecord && !info.error && !info.pages.isEmpty() && stillThere();
+}
+
+bool IncomingDocument::faulty() const
+{
+    return m_reader->info().error.has_value();
 }
 
 QString IncomingDocument::fault() const

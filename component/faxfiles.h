@@ -104,6 +104,9 @@ public:
     bool complete() const;
     // The reader's first fault, if any, in words.
     QString fault() const;
+    // The data read so far holds a fault (a line that does not decode, a broken record): the
+    // document cannot come out whole.
+    bool faulty() const;
     QString path() const { return m_file.fileName(); }
     QString name() const { return m_name; }
     // The page arriving (or the last one), drawn from its lines as they came.

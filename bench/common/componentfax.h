@@ -7,12 +7,15 @@
 #include "component/faxdocs.h"
 
 #include "endpoint/quillonboundary.h"
+#include "sff/reader.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QWidget>
 
+#include <ctime>
+#include <functional>
 #include <memory>
 
 namespace benchfax {
@@ -41,30 +44,47 @@ struct Side
     long events = 0;
 };
 
+// CPU time of the whole process (every thread) in seconds.
+inline double cpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
 struct RunResult
 {
     double seconds = 0;
+    double cpu = 0; // process CPU seconds from SendFax until both sides ended
     bool ok = false;
     QList<long> rssAtPage; // kB after each received page
 };
 
+// debugLine, when given, gets each Debug text as the console journals it ("snd: Debug: ...").
+// fullDecodeFirst decodes every line of the file before SendFax, inside the measured time.
 inline RunResult runFax(quillon::ComponentFactory *factory, QWidget *host, const QString &file,
-                 const QString &receiveFile, int pages)
+                 const QString &receiveFile, int pages,
+                 const std::function<void(const QString &)> &debugLine = {},
+                 bool fullDecodeFirst = false)
 {
     const QVariantMap saved{{QLatin1String(quillon::kExtentX), 1296},
                             {QLatin1String(quillon::kExtentY), 1349}};
     Side snd{factory->create(host, saved)};
     Side rcv{factory->create(host, saved)};
     RunResult result;
-    snd.instance->setEventSink([&snd](int slot, QVariantList &params) {
+    snd.instance->setEventSink([&snd, &debugLine](int slot, QVariantList &params) {
         ++snd.events;
+        if (debugLine && slot == int(quillon::EventSlot::Debug))
+            debugLine(QStringLiteral("snd: Debug: ") + params.value(0).toString());
         if (slot == int(quillon::EventSlot::FaxSent))
             snd.faxSent = params.value(0).toBool();
         if (slot == int(quillon::EventSlot::Disconnected))
             snd.disconnected = true;
     });
-    rcv.instance->setEventSink([&rcv, &result](int slot, QVariantList &params) {
+    rcv.instance->setEventSink([&rcv, &result, &debugLine](int slot, QVariantList &params) {
         ++rcv.events;
+        if (debugLine && slot == int(quillon::EventSlot::Debug))
+            debugLine(QStringLiteral("rcv: Debug: ") + params.value(0).toString());
         if (slot == int(quillon::EventSlot::IncomingFax))
             rcv.instance->setProperty(quillon::MemberId::AcceptFax, true);
         if (slot == int(quillon::EventSlot::CallProgress)
@@ -94,6 +114,9 @@ inline RunResult runFax(quillon::ComponentFactory *factory, QWidget *host, const
 
     QElapsedTimer timer;
     timer.start();
+    const double cpuStart = cpuSeconds();
+    if (fullDecodeFirst && !sff::checkFile(file).isValid())
+        return result;
     const quillon::Result sent =
         snd.instance->invoke(MemberId::SendFax, {file, "bench", "Fax benchmark", "6", "6"});
     if (!sent.value.toBool())
@@ -101,6 +124,7 @@ inline RunResult runFax(quillon::ComponentFactory *factory, QWidget *host, const
     while (!(snd.disconnected && rcv.disconnected) && !timer.hasExpired(600000))
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
     result.seconds = timer.nsecsElapsed() / 1e9;
+    result.cpu = cpuSeconds() - cpuStart;
     result.ok = snd.faxSent && rcv.received && rcv.pagesReceived == pages;
     snd.instance->invoke(MemberId::StopCapi, {});
     rcv.instance->invoke(MemberId::StopCapi, {});

@@ -1,5 +1,7 @@
-// Relays fax data between two applications over the simulated line and prints throughput,
-// messages per second, block copies and the memory the process holds as the call goes on.
+// Relays fax data between two applications over the simulated line and prints messages per
+// second, the data blocks per second times the block size (the line hands each block on as a
+// shared buffer, so this is a message rate, not a copying speed) and the memory the process
+// holds as the call goes on.
 
 #include "common/relaycall.h"
 
@@ -22,7 +24,7 @@ using benchrelay::procStatusKb;
 struct Result
 {
     benchrelay::Result call;
-    quint64 copies = 0;   // block copies the line made
+    quint64 blocks = 0;   // data blocks that reached the callee
     quint64 lineMessages = 0; // messages in and out of the line during the whole call
 };
 
@@ -32,6 +34,7 @@ Result relay(SimulatedLine &line, const Document &doc, bool printMemory)
     qint64 nextReport = 0;
     Result r;
     r.call = benchrelay::relay(line, SimulatedLine::ControllerNumber, doc, [&](qint64 received, qint64 total) {
+        ++r.blocks;
         if (printMemory && received >= nextReport) {
             std::printf("  at %5.1f MB: RSS %lld kB\n", double(received) / 1e6, procStatusKb("VmRSS:"));
             nextReport += total / 4;
@@ -39,7 +42,6 @@ Result relay(SimulatedLine &line, const Document &doc, bool printMemory)
     });
     const SimulatedLine::Statistics after = line.statistics();
     r.lineMessages = (after.messagesIn - before.messagesIn) + (after.messagesOut - before.messagesOut);
-    r.copies = after.blockCopies - before.blockCopies;
     return r;
 }
 
@@ -47,10 +49,11 @@ void report(const char *title, const Result &r)
 {
     const benchrelay::Result &c = r.call;
     const double mb = double(c.bytes) / 1e6;
-    std::printf("%s: %.1f MB in %.3f s = %.1f MB/s, %llu messages = %.0f messages/s, "
-                "block copies %llu, %d pages, data %s\n",
-                title, mb, c.seconds, mb / c.seconds, static_cast<unsigned long long>(r.lineMessages),
-                double(r.lineMessages) / c.seconds, static_cast<unsigned long long>(r.copies), c.pages,
+    std::printf("%s: %.1f MB in %.3f s; %llu messages = %.0f messages/s; %llu data blocks = "
+                "%.0f blocks/s, times %d bytes = %.1f MB/s; %d pages, data %s\n",
+                title, mb, c.seconds, static_cast<unsigned long long>(r.lineMessages),
+                double(r.lineMessages) / c.seconds, static_cast<unsigned long long>(r.blocks),
+                double(r.blocks) / c.seconds, benchrelay::kBlock, mb / c.seconds, c.pages,
                 c.identical ? "identical" : "DIFFERENT");
 }
 

@@ -158,6 +158,7 @@ private slots:
     void stopCapiInMidCall();
     void sendRefused_data();
     void sendRefused();
+    void badLineEndsTheFax();
     void startStopAndListenRules();
     void startAgainChangesNothing();
     void incomingCallTypes_data();
@@ -718,6 +719,30 @@ void TestComponentCalls::sendRefused()
     QVERIFY2(pair.snd.faxSentValue(), qPrintable(storyText(pair.snd)));
     QCOMPARE(pair.rcv.count(EventSlot::IncomingCall), 1);
     QCOMPARE(pair.snd.count(EventSlot::FaxSent), 1);
+}
+
+void TestComponentCalls::badLineEndsTheFax()
+{
+    // The sender checks only the framing: a coded line of page 2 that does not decode goes
+    // out, and the receiver, which decodes every line, ends the fax there.
+    QByteArray document = m_document;
+    const sff::DocumentInfo info = sff::checkData(document);
+    QVERIFY(info.pages.size() >= 2);
+    qsizetype at = info.pages.at(1).offset + 2 + info.pages.at(1).header.headerLength;
+    while (quint8(document.at(at)) > sff::MaxShortLine) // white lines
+        ++at;
+    document.replace(at + 1, quint8(document.at(at)), QByteArray(quint8(document.at(at)), '\0'));
+    QVERIFY(sff::checkData(document, nullptr, sff::ReadDepth::Records).isValid());
+    QVERIFY(componenttest::writeFile(platform::localPath(kSendFile), document));
+
+    Pair pair;
+    pair.start();
+    QVERIFY(pair.snd.send("6", "6", kSendFile));
+    QTRY_VERIFY_WITH_TIMEOUT(pair.ended(), kCallTimeout);
+    const QString fault = pair.rcv.texts(EventSlot::Debug).filter("received document").value(0);
+    QVERIFY2(fault.contains(": page 2, line "), qPrintable(storyText(pair.rcv)));
+    QVERIFY(!pair.rcv.has(EventSlot::FaxReceived));
+    QVERIFY2(!pair.snd.faxSentValue(), qPrintable(storyText(pair.snd)));
 }
 
 void TestComponentCalls::startStopAndListenRules()

@@ -15,7 +15,10 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 namespace capi20 {
 
@@ -480,6 +483,13 @@ capi::RegisterResult Capi20Transport::registerApplication(const capi::Registrati
         app->id = quint16(id);
         app->fd = f->fileNumber(id);
         app->registration = registration;
+        // libcapi20 writes every message on its own and leaves Nagle on: a short response
+        // would then wait for the acknowledgement of the block before it. Fails harmlessly
+        // on the kernel's CAPI device.
+        if (app->fd >= 0) {
+            const int on = 1;
+            ::setsockopt(app->fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        }
         const char *driver = f->driver ? f->driver() : nullptr;
         app->frames = !(driver && std::strcmp(driver, "fritzbox") == 0);
 

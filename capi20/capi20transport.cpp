@@ -232,6 +232,8 @@ void Capi20Transport::Shared::drain(const std::shared_ptr<App> &app, const Funct
                 break;
             }
             partial = true;
+            std::lock_guard lock(mutex);
+            ++statistics.partialWaits;
             break;
         }
         app->partialSince.reset();
@@ -322,6 +324,7 @@ void Capi20Transport::Shared::deliver(App &app, std::vector<capi::Message> &mess
         return;
     std::lock_guard lock(mutex);
     statistics.messagesTaken += messages.size();
+    ++statistics.handOvers;
     for (capi::Message &m : messages)
         app.inbox.push_back(std::move(m));
     messages.clear();
@@ -721,6 +724,7 @@ void Capi20Transport::Shared::flush(const QString &file)
         std::lock_guard lock(mutex);
         batch.swap(outbox);
         flushPosted = false;
+        ++statistics.flushes;
     }
     QString why;
     const Functions *f = Library::instance().load(file, &why);

@@ -60,6 +60,9 @@ public:
         quint64 dataBytesPut = 0;
         quint64 dataBytesTaken = 0;
         quint64 dataCopies = 0; // data blocks copied on their way in: one per DATA_B3_IND
+        quint64 partialWaits = 0; // times part of a frame waited for its rest
+        quint64 handOvers = 0;    // runs of taken messages handed to the window's thread
+        quint64 flushes = 0;      // jobs that handed put messages to the library
     };
     Statistics statistics() const;
 

@@ -98,7 +98,7 @@ int main(int argc, char **argv)
 
     const benchrelay::Document tenMb(10);
     Figures relayMbs[2], relayMsgs[2], faxPages[2], faxMbs[2], bareMbs, bareMsgs;
-    quint64 copies = 0, blocksIn = 0;
+    quint64 copies = 0, blocksIn = 0, partialWaits = 0, handOvers = 0, flushes = 0, transportMessages = 0;
     bool allGood = true;
     // A short call and fax on each line first, so no figure is that of first use.
     for (int round = -1; round < rounds; ++round) {
@@ -128,6 +128,11 @@ int main(int argc, char **argv)
             if (which && round >= 0) {
                 const capi20::Capi20Transport::Statistics after = real->statistics();
                 copies += after.dataCopies - before.dataCopies;
+                partialWaits += after.partialWaits - before.partialWaits;
+                handOvers += after.handOvers - before.handOvers;
+                flushes += after.flushes - before.flushes;
+                transportMessages += (after.messagesPut - before.messagesPut)
+                                     + (after.messagesTaken - before.messagesTaken);
                 blocksIn += quint64((r.bytes + benchrelay::kBlock - 1) / benchrelay::kBlock);
             }
             if (round >= 0) {
@@ -163,6 +168,10 @@ int main(int argc, char **argv)
                 bareMsgs.high());
     std::printf("  copies of a received block in the transport: %llu for %llu blocks\n",
                 static_cast<unsigned long long>(copies), static_cast<unsigned long long>(blocksIn));
+    std::printf("  the transport's hand-overs for %llu messages (whole call): %llu runs taken, %llu runs put, "
+                "%llu waits for the rest of a frame\n",
+                static_cast<unsigned long long>(transportMessages), static_cast<unsigned long long>(handOvers),
+                static_cast<unsigned long long>(flushes), static_cast<unsigned long long>(partialWaits));
     std::printf(" 100-page fax between two instances of the component (%.2f MB of SFF)\n", faxMb);
     print("pages", "1/s", faxPages[0], faxPages[1]);
     print("fax data", "MB/s", faxMbs[0], faxMbs[1]);

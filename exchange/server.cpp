@@ -125,7 +125,7 @@ void Server::onAdmin(Client *client, const AdminRequest &r)
         return;
     case AdminCommand::Version: {
         capi::Version v = m_line.version(r.controller);
-        if (r.controller <= 1)
+        if (!m_line.manufacturer(r.controller).isEmpty()) // controller 0 or one of the line's
             v = m_options.version;
         c->send(versionReply(v));
         return;

@@ -20,6 +20,28 @@ void App::confirmedOne(quint32 ncci)
         unconfirmed.erase(it);
 }
 
+bool App::listensFor(quint16 cip, quint32 controller) const
+{
+    auto it = listening.find(controller);
+    return it != listening.end() &&
+           ((it->second.cipMask & 1) || (it->second.cipMask & capi::cip::maskBit(cip)));
+}
+
+bool App::listensFor(quint16 cip) const
+{
+    for (const auto &[controller, l] : listening) {
+        if (listensFor(cip, controller))
+            return true;
+    }
+    return false;
+}
+
+quint32 App::infoMaskOn(quint32 controller) const
+{
+    auto it = listening.find(controller);
+    return it == listening.end() ? 0 : it->second.infoMask;
+}
+
 Applications::Applications(std::function<void(quint16, quint64)> wake) : m_wake(std::move(wake)) {}
 
 Applications::~Applications()

@@ -31,6 +31,14 @@ struct DeleteLater
     void operator()(QObject *o) const;
 };
 
+// What an application listens for on one controller (its last LISTEN_REQ there).
+struct Listening
+{
+    quint32 infoMask = 0;
+    quint32 cipMask = 0;
+    quint32 cipMask2 = 0;
+};
+
 struct App
 {
     quint16 id = 0;
@@ -41,15 +49,16 @@ struct App
     std::deque<Queued> queue;
     bool notifyPending = false;
     quint16 nextNumber = 1;
-    quint32 infoMask = 0;
-    quint32 cipMask = 0;
-    quint32 cipMask2 = 0;
+    std::map<quint32, Listening> listening; // by controller
     std::map<quint32, quint32> unconfirmed; // DATA_B3_REQ put, not yet confirmed, by NCCI
 
     // Takes one unconfirmed block of `ncci` off the count.
     void confirmedOne(quint32 ncci);
-    // Listens for calls of this CIP value (bit 0 of the mask: every CIP value).
-    bool listensFor(quint16 cip) const { return (cipMask & 1) || (cipMask & capi::cip::maskBit(cip)); }
+    // Listens for calls of this CIP value on this controller (bit 0 of the mask: every CIP
+    // value), or on any controller.
+    bool listensFor(quint16 cip, quint32 controller) const;
+    bool listensFor(quint16 cip) const;
+    quint32 infoMaskOn(quint32 controller) const;
 };
 
 class Applications
@@ -75,7 +84,7 @@ public:
     App *find(quint16 id, quint64 serial);
     App &at(quint16 id) { return m_apps.at(id); }
     int count() const { return int(m_apps.size()); }
-    // The ids listening for a CIP value, in id order.
+    // The ids listening for a CIP value on any controller, in id order.
     std::vector<quint16> listenersFor(quint16 cip) const;
 
     // Queues `m` for application `id` (nothing when it is gone); an IND gets the

@@ -1,5 +1,7 @@
 #include "simline/calls.h"
 
+#include <algorithm>
+
 namespace simline {
 
 using namespace capi;
@@ -60,17 +62,23 @@ Call &CallTable::create()
     const quint64 id = m_nextCallId++;
     Call &c = m_calls[id];
     c.id = id;
+    m_maybeOver.push_back(id); // swept at the end of the turn when no leg joins it
     return c;
 }
 
-Leg *CallTable::addLeg(Call &call, quint16 app)
+Leg *CallTable::addLeg(Call &call, quint16 app, quint32 controller)
 {
-    for (int tries = 0; tries < 255; ++tries) {
-        const quint32 candidate = Controller | (quint32(m_nextPlci) << 8);
-        m_nextPlci = m_nextPlci == 255 ? 1 : m_nextPlci + 1;
+    if (controller < 1 || controller > quint32(MaxControllers) ||
+        m_plcisInUse[controller] >= PlcisPerController)
+        return nullptr;
+    quint8 &next = m_nextPlci[controller];
+    for (int tries = 0; tries < PlcisPerController; ++tries) {
+        next = next >= 255 ? 1 : next + 1;
+        const quint32 candidate = controller | (quint32(next) << 8);
         if (m_plcis.count(candidate))
             continue;
         m_plcis[candidate] = call.id;
+        ++m_plcisInUse[controller];
         Leg &leg = call.legs[candidate];
         leg.call = call.id;
         leg.app = app;
@@ -78,6 +86,14 @@ Leg *CallTable::addLeg(Call &call, quint16 app)
         return &leg;
     }
     return nullptr;
+}
+
+void CallTable::markGone(Leg &leg)
+{
+    if (!leg.gone)
+        m_maybeOver.push_back(leg.call);
+    leg.gone = true;
+    leg.offered = false;
 }
 
 Call *CallTable::call(quint64 id)
@@ -149,16 +165,22 @@ std::vector<CallInfo> CallTable::infos() const
 std::vector<CallInfo> CallTable::sweep()
 {
     std::vector<CallInfo> swept;
-    for (auto it = m_calls.begin(); it != m_calls.end();) {
-        if (!it->second.finished()) {
-            ++it;
+    if (m_maybeOver.empty())
+        return swept;
+    std::sort(m_maybeOver.begin(), m_maybeOver.end()); // in call order, each once
+    m_maybeOver.erase(std::unique(m_maybeOver.begin(), m_maybeOver.end()), m_maybeOver.end());
+    for (quint64 id : m_maybeOver) {
+        auto it = m_calls.find(id);
+        if (it == m_calls.end() || !it->second.finished())
             continue;
-        }
         swept.push_back(it->second.info());
-        for (const auto &[plci, leg] : it->second.legs)
+        for (const auto &[plci, leg] : it->second.legs) {
             m_plcis.erase(plci);
-        it = m_calls.erase(it);
+            --m_plcisInUse[controllerOf(plci)];
+        }
+        m_calls.erase(it);
     }
+    m_maybeOver.clear();
     return swept;
 }
 

@@ -2,16 +2,19 @@
 
 // The calls on the line and the legs they join, as the switchboard and the relay share them.
 // A call is found by its id, a leg by its PLCI; neither is held by pointer across turns.
-// A leg that is cleared is only marked gone, and a call whose legs are all gone is removed
-// by sweep() at the end of the turn, so a handler never finds a call deleted under it.
+// A leg that is cleared is only marked gone (markGone), and a call whose legs are all gone
+// is removed by sweep() at the end of the turn, so a handler never finds a call deleted
+// under it. PLCIs are numbered per controller: 255 on each.
 
 #include "capi/message.h"
 #include "simline/faultplan.h"
 #include "simline/pagecount.h"
+#include "simline/settings.h"
 
 #include <QByteArray>
 #include <QString>
 
+#include <array>
 #include <deque>
 #include <map>
 #include <memory>
@@ -134,11 +137,19 @@ struct Call
 class CallTable
 {
 public:
-    static constexpr quint32 Controller = 1;
+    static constexpr quint32 Controller = 1; // the first controller
+    static constexpr int MaxControllers = LineSettings::MaxControllers;
+    static constexpr int PlcisPerController = 255;
+
+    // The controller of a PLCI or NCCI.
+    static quint32 controllerOf(quint32 plci) { return plci & 0x7F; }
 
     Call &create();
-    // A new leg of `call` for `app` with a free PLCI, nullptr when all 255 are taken.
-    Leg *addLeg(Call &call, quint16 app);
+    // A new leg of `call` for `app` with a free PLCI of `controller` (1..127), nullptr when
+    // all 255 of that controller are taken.
+    Leg *addLeg(Call &call, quint16 app, quint32 controller = Controller);
+    // Clears a leg: it stays until its call is swept.
+    void markGone(Leg &leg);
 
     Call *call(quint64 id);
     // A live leg of `app` by PLCI (the NCCI's PLCI part is used), nullptr when none.
@@ -156,14 +167,17 @@ public:
     int size() const { return int(m_calls.size()); }
     std::vector<CallInfo> infos() const;
 
-    // Removes the calls that are over; returns what they were.
+    // Removes the calls that are over; returns what they were. Only the calls that lost a
+    // leg (or never had one) since the last sweep are looked at.
     std::vector<CallInfo> sweep();
 
 private:
     std::map<quint64, Call> m_calls;
     std::map<quint32, quint64> m_plcis; // every PLCI of an unswept call, gone legs included
+    std::vector<quint64> m_maybeOver;   // calls to look at in the next sweep
     quint64 m_nextCallId = 1;
-    quint8 m_nextPlci = 1;
+    std::array<quint8, MaxControllers + 1> m_nextPlci{}; // per controller, 0 before its first
+    std::array<int, MaxControllers + 1> m_plcisInUse{};
 };
 
 } // namespace simline

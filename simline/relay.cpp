@@ -399,15 +399,19 @@ void Relay::pump(Leg &sender)
                                                         : 0.0;
     B3Link &out = sender.b3;
     B3Link &in = receiver->b3;
+    bool lineBusy = false; // a piece was just delivered and the next one waited for the line
     while (!out.outgoing.empty() && in.inFlight.size() < window) {
         if (dropsNow(c, *receiver))
             return;
         if (paced > 0) {
-            // A piece reaches the receiver once its last bit has crossed the line.
+            // A piece reaches the receiver once its last bit has crossed the line. One that
+            // waited behind the piece before starts when that one's last bit left, however
+            // late this turn runs; otherwise it starts now, the line having been idle.
             const qint64 now = m_clock.nsecsElapsed();
             if (out.frontDueNs == 0) {
                 const double bits = double(out.outgoing.front().data.size()) * 8;
-                out.frontDueNs = qMax(now, out.lineFreeAtNs) + qint64(bits * 1e9 / paced);
+                const qint64 start = lineBusy ? out.lineFreeAtNs : qMax(now, out.lineFreeAtNs);
+                out.frontDueNs = start + qint64(bits * 1e9 / paced);
             }
             if (now < out.frontDueNs) {
                 schedulePump(sender, out.frontDueNs - now);
@@ -415,6 +419,7 @@ void Relay::pump(Leg &sender)
             }
             out.lineFreeAtNs = out.frontDueNs;
             out.frontDueNs = 0;
+            lineBusy = true;
         }
         Piece piece = std::move(out.outgoing.front());
         out.outgoing.pop_front();

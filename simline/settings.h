@@ -6,6 +6,7 @@
 
 #include <QString>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 
@@ -25,6 +26,24 @@ struct LineSettings
     int channels = 2;
     // Where each fax call's audio is written as a WAV file; empty: not recorded.
     QString recordFolder;
+
+    // A controller numbers 255 PLCIs, enough for the two legs of 127 calls, so a line with
+    // more channels than 254 is offered as several controllers (at most CAPI's 127).
+    static constexpr int ChannelsPerController = 254;
+    static constexpr int MaxControllers = 127;
+    int controllers() const
+    {
+        return std::clamp((channels + ChannelsPerController - 1) / ChannelsPerController, 1, MaxControllers);
+    }
+    // The B channels a controller reports: the line's, ChannelsPerController to each in turn.
+    int channelsOf(int controller) const
+    {
+        if (controller < 1 || controller > controllers())
+            return 0;
+        if (controllers() == 1)
+            return channels;
+        return std::clamp(channels - (controller - 1) * ChannelsPerController, 0, ChannelsPerController);
+    }
 };
 
 // Runs `task` after `delay` as a turn of its own: in the line's thread, under its lock,

@@ -4,8 +4,11 @@
 #include "simline/relay.h"
 #include "simline/settings.h"
 #include "simline/switchboard.h"
+#include "simline/timeline.h"
 
+#include <QElapsedTimer>
 #include <QMetaObject>
+#include <QThread>
 #include <QTimer>
 
 #include <deque>
@@ -45,19 +48,58 @@ struct SimulatedLine::Parts
     std::deque<Inbound> inbound;
     bool processScheduled = false;
     std::deque<CallInfo> recent;
+    // Later turns: one timer, armed for the earliest task.
+    Timeline timeline;
+    QElapsedTimer clock;
+    QTimer timer;
+    std::optional<qint64> armedForNs;
 };
 
 SimulatedLine::SimulatedLine(QObject *parent) : Transport(parent)
 {
+    // Called under the lock, in any thread that holds it.
     const Schedule schedule = [this](std::chrono::nanoseconds delay, std::function<void()> task) {
-        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(delay);
-        QTimer::singleShot(ms, Qt::PreciseTimer, this, [this, task = std::move(task)] {
-            QMutexLocker lock(&m_mutex);
-            task();
-            endTurn();
-        });
+        Parts &p = *m_parts;
+        const qint64 due = p.clock.nsecsElapsed() + qMax<qint64>(0, delay.count());
+        if (!p.timeline.add(due, std::move(task)) || (p.armedForNs && *p.armedForNs <= due))
+            return;
+        if (QThread::currentThread() == thread())
+            armTimer();
+        else
+            QMetaObject::invokeMethod(this, [this] {
+                QMutexLocker lock(&m_mutex);
+                armTimer();
+            }, Qt::QueuedConnection);
     };
     m_parts = std::make_unique<Parts>(this, schedule);
+    m_parts->clock.start();
+    m_parts->timer.setSingleShot(true);
+    m_parts->timer.setTimerType(Qt::PreciseTimer);
+    connect(&m_parts->timer, &QTimer::timeout, this, &SimulatedLine::runDue);
+}
+
+void SimulatedLine::armTimer()
+{
+    Parts &p = *m_parts;
+    const std::optional<qint64> next = p.timeline.nextDueNs();
+    p.armedForNs = next;
+    if (!next) {
+        p.timer.stop();
+        return;
+    }
+    const qint64 waitNs = qMax<qint64>(0, *next - p.clock.nsecsElapsed());
+    p.timer.start(int(qMin<qint64>((waitNs + 999999) / 1000000, 24 * 3600 * 1000)));
+}
+
+void SimulatedLine::runDue()
+{
+    QMutexLocker lock(&m_mutex);
+    Parts &p = *m_parts;
+    p.armedForNs.reset();
+    for (Timeline::Task &task : p.timeline.takeDue(p.clock.nsecsElapsed()))
+        task();
+    endTurn();
+    armTimer();
 }
 
 SimulatedLine::~SimulatedLine() = default;
@@ -328,7 +370,9 @@ void SimulatedLine::handle(Message &m)
         case Command::Info:
             // Nothing to send on a loopback line; accepted for a known PLCI or controller.
             m_parts->apps.confirm(m, m.address,
-                                  (m.address == ControllerNumber || m_parts->calls.leg(m.address, m.appId))
+                                  ((m.address >= ControllerNumber &&
+                                    m.address <= quint32(m_parts->settings.controllers())) ||
+                                   m_parts->calls.leg(m.address, m.appId))
                                       ? info::Ok
                                       : info::IllegalIdentifier);
             return;
@@ -364,15 +408,22 @@ std::optional<Message> SimulatedLine::getMessage(quint16 appId)
     return m;
 }
 
+bool SimulatedLine::hasController(quint32 controller) const
+{
+    QMutexLocker lock(&m_mutex);
+    return controller >= ControllerNumber && controller <= quint32(m_parts->settings.controllers());
+}
+
 Profile SimulatedLine::profile(quint32 controller) const
 {
     Profile p;
-    if (controller > ControllerNumber)
-        return p;
-    p.controllers = 1;
     {
         QMutexLocker lock(&m_mutex);
-        p.bChannels = quint16(qMin(m_parts->settings.channels, 0xFFFF));
+        const LineSettings &s = m_parts->settings;
+        if (controller > quint32(s.controllers()))
+            return p;
+        p.controllers = quint16(s.controllers());
+        p.bChannels = quint16(qMin(controller == 0 ? s.channels : s.channelsOf(int(controller)), 0xFFFF));
     }
     p.globalOptions = 0x0001; // internal controller
     p.b1Protocols = (1u << bproto::B1Hdlc64k) | (1u << bproto::B1Transparent64k) |
@@ -386,7 +437,7 @@ Profile SimulatedLine::profile(quint32 controller) const
 
 QString SimulatedLine::manufacturer(quint32 controller) const
 {
-    if (controller > ControllerNumber)
+    if (controller != 0 && !hasController(controller))
         return {};
     return QStringLiteral("Quillon simulated ISDN line (loopback, no hardware)");
 }
@@ -394,7 +445,7 @@ QString SimulatedLine::manufacturer(quint32 controller) const
 Version SimulatedLine::version(quint32 controller) const
 {
     Version v;
-    if (controller > ControllerNumber)
+    if (controller != 0 && !hasController(controller))
         return v;
     v.manufacturerMajor = 1;
     v.manufacturerMinor = 0;
@@ -404,7 +455,7 @@ Version SimulatedLine::version(quint32 controller) const
 
 QString SimulatedLine::serialNumber(quint32 controller) const
 {
-    if (controller > ControllerNumber)
+    if (controller != 0 && !hasController(controller))
         return {};
     return QStringLiteral("SIMULATED");
 }

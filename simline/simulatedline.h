@@ -68,6 +68,8 @@ public:
     std::chrono::milliseconds noAnswerTimeout() const;
     // B channels of the line; a loopback call takes two (one per side). Default 2, a basic
     // rate line: one call at a time. A call beyond the free channels is cleared with 0x34A2.
+    // A controller numbers the PLCIs of 254 channels: a line of more is offered as several
+    // controllers (1, 2, ...), each called and listened on by itself, at most 127.
     void setChannels(int channels);
     int channels() const;
     // Applications that may register at once (default 32).
@@ -103,6 +105,10 @@ private:
     // Handles the messages put since the last pass, in the line's own thread.
     void processInbound();
     void handle(capi::Message &m);
+    bool hasController(quint32 controller) const;
+    // The tasks due now run as one turn; the timer is armed for the next.
+    void runDue();
+    void armTimer();
     // Ends a turn of the line: the calls that ended are swept.
     void endTurn();
     void wake(quint16 appId, quint64 serial);

@@ -59,8 +59,7 @@ void Switchboard::dropLeg(Leg &leg, quint16 reasonValue)
     Message ind(Command::Disconnect, Subcommand::Ind, leg.app, leg.plci);
     ind.reason = reasonValue;
     m_apps.send(leg.app, ind);
-    leg.gone = true;
-    leg.offered = false;
+    m_calls.markGone(leg);
 }
 
 void Switchboard::clearCall(Call &c, Leg *initiator, quint16 initiatorReason, quint16 othersReason,
@@ -78,16 +77,18 @@ void Switchboard::clearCall(Call &c, Leg *initiator, quint16 initiatorReason, qu
     }
 }
 
+bool Switchboard::isController(quint32 address) const
+{
+    return address >= CallTable::Controller && address <= quint32(m_settings.controllers());
+}
+
 void Switchboard::listen(const Message &m)
 {
-    if (m.address != CallTable::Controller) {
+    if (!isController(m.address)) {
         m_apps.confirm(m, m.address, info::IllegalIdentifier);
         return;
     }
-    App &a = m_apps.at(m.appId);
-    a.infoMask = m.infoMask;
-    a.cipMask = m.cipMask;
-    a.cipMask2 = m.cipMask2;
+    m_apps.at(m.appId).listening[m.address] = Listening{m.infoMask, m.cipMask, m.cipMask2};
     m_apps.confirm(m, m.address, info::Ok);
 }
 
@@ -98,7 +99,7 @@ void Switchboard::alertCaller(Call &c)
     c.alerted = true;
     Leg &caller = c.caller();
     App *a = m_apps.find(caller.app);
-    if (!caller.gone && a && (a->infoMask & infomask::CallProgression)) {
+    if (!caller.gone && a && (a->infoMaskOn(CallTable::controllerOf(caller.plci)) & infomask::CallProgression)) {
         Message info(Command::Info, Subcommand::Ind, caller.app, caller.plci);
         info.infoNumber = infonumber::Alerting;
         m_apps.send(caller.app, info);
@@ -107,7 +108,7 @@ void Switchboard::alertCaller(Call &c)
 
 void Switchboard::connectReq(const Message &m)
 {
-    if (m.address != CallTable::Controller) {
+    if (!isController(m.address)) {
         m_apps.confirm(m, 0, info::IllegalIdentifier);
         return;
     }
@@ -122,7 +123,7 @@ void Switchboard::connectReq(const Message &m)
     Call &c = m_calls.create();
     c.cip = m.cip;
     c.calledDigits = m.calledParty.digits;
-    Leg *caller = m_calls.addLeg(c, m.appId);
+    Leg *caller = m_calls.addLeg(c, m.appId, m.address);
     if (!caller) {
         m_apps.confirm(m, 0, info::OutOfPlci); // the empty call goes at the end of the turn
         return;
@@ -176,12 +177,20 @@ void Switchboard::connectReq(const Message &m)
     offerCall(c, m);
 }
 
+// Every listener is offered the call once: on the caller's controller when it listens
+// there, else on the first other controller where it does and a PLCI is free.
 void Switchboard::offerCall(Call &c, const Message &req)
 {
+    const quint32 callerController = CallTable::controllerOf(c.callerPlci);
     for (quint16 id : m_apps.listenersFor(c.cip)) {
-        Leg *leg = m_calls.addLeg(c, id);
+        const App &a = m_apps.at(id);
+        Leg *leg = a.listensFor(c.cip, callerController) ? m_calls.addLeg(c, id, callerController) : nullptr;
+        for (auto it = a.listening.begin(); !leg && it != a.listening.end(); ++it) {
+            if (it->first != callerController && a.listensFor(c.cip, it->first))
+                leg = m_calls.addLeg(c, id, it->first);
+        }
         if (!leg)
-            break;
+            continue;
         leg->offered = true;
         Message ind(Command::Connect, Subcommand::Ind, id, leg->plci);
         ind.cip = c.cip;
@@ -241,8 +250,7 @@ void Switchboard::withdrawOffer(Leg &leg, quint16 rejectValue, bool tellIt)
     if (tellIt) {
         dropLeg(leg, reason::Normal);
     } else {
-        leg.gone = true;
-        leg.offered = false;
+        m_calls.markGone(leg);
     }
     allResponded(c);
 }

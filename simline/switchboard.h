@@ -36,6 +36,8 @@ public:
     static quint16 checkBProtocol(const std::optional<capi::BProtocol> &bp);
 
 private:
+    // A controller of the line: 1 to LineSettings::controllers().
+    bool isController(quint32 address) const;
     void dropLeg(Leg &leg, quint16 reasonValue);
     void offerCall(Call &c, const capi::Message &req);
     void allResponded(Call &c);

@@ -10,6 +10,7 @@
 
 #include "common/exchangeprocess.h"
 
+#include "simline/settings.h"
 #include "simline/simulatedline.h"
 #include "exchange/wire.h"
 
@@ -65,6 +66,7 @@ struct Side
     bool done = false;
     quint64 messages = 0;
     QString number = QStringLiteral("100");
+    quint32 controller = 1; // where it calls or listens
     std::vector<qint64> arrivals; // ns on the benchmark's clock, per DATA_B3_IND
     const QElapsedTimer *clock = nullptr;
     QByteArray payload = QByteArray(Block, 'x');
@@ -72,12 +74,12 @@ struct Side
     void start()
     {
         if (caller) {
-            Message c(Command::Connect, Subcommand::Req, 0, 1);
+            Message c(Command::Connect, Subcommand::Req, 0, controller);
             c.cip = capi::cip::UnrestrictedDigital;
             c.calledParty.digits = number;
             put(c);
         } else {
-            Message l(Command::Listen, Subcommand::Req, 0, 1);
+            Message l(Command::Listen, Subcommand::Req, 0, controller);
             l.cipMask = 1;
             put(l);
         }
@@ -460,14 +462,19 @@ int scale(const std::vector<int> &callCounts, int seconds)
 {
     constexpr double Rate = 64000.0;
     const double blockNs = Block * 8 / Rate * 1e9;
-    std::printf("calls paced at 64 kbit/s, 2048-byte blocks, window 7, %d s each, on an exchange with "
-                "twice the calls' channels; the senders keep their windows full, so the line's pace "
+    std::printf("transparent calls (CIP unrestricted digital, B protocols transparent: bytes relayed "
+                "as a B channel carries them) paced at 64 kbit/s, 2048-byte blocks, window 7, %d s each, "
+                "on an exchange with twice the calls' channels (its controllers share the calls); "
+                "the senders keep their windows full, so the line's pace "
                 "alone sets when a block arrives.\nlateness = arrival of a DATA_B3_IND at the "
                 "receiving client minus its due time, the call's first measured arrival plus one "
                 "block time (256 ms) per block after it\n", seconds);
     std::printf("%7s %9s %9s %10s %10s %10s %9s %10s\n", "calls", "blocks", "cpu %", "rss MB", "p50 ms",
                 "p99 ms", "max ms", "setup s");
     for (int calls : callCounts) {
+        simline::LineSettings line; // what the exchange offers for these channels
+        line.channels = 2 * calls;
+        const int controllers = line.controllers();
         ExchangeProcess exchange({QStringLiteral("--speed"), QStringLiteral("1"), QStringLiteral("--channels"),
                                   QString::number(2 * calls), QStringLiteral("--max-clients"),
                                   QString::number(2 * calls + 4)});
@@ -483,7 +490,10 @@ int scale(const std::vector<int> &callCounts, int seconds)
             auto callee = std::make_unique<Side>();
             callee->clock = &clock;
             callee->number = QString::number(1000 + i);
+            // The exchange numbers 127 calls per controller: the calls are spread over them.
+            callee->controller = quint32(i % controllers + 1);
             auto caller = std::make_unique<Side>();
+            caller->controller = callee->controller;
             caller->caller = true;
             caller->toSend = qint64(1) << 40; // keeps sending for the whole run
             caller->number = callee->number;
@@ -500,7 +510,7 @@ int scale(const std::vector<int> &callCounts, int seconds)
                 std::fprintf(stderr, "call %d did not come up\n", i);
                 return 1;
             }
-            Message stop(Command::Listen, Subcommand::Req, 0, 1);
+            Message stop(Command::Listen, Subcommand::Req, 0, e->controller);
             stop.cipMask = 0;
             e->put(stop);
         }

@@ -46,6 +46,7 @@ public:
     bool answerData = true; // answer each DATA_B3_IND at once
     bool greedy = false;    // put blocks until the line says busy, not only up to the window
     bool endAfterSending = true;
+    quint32 controller = simline::SimulatedLine::ControllerNumber; // where it listens and calls
     // Called for every message taken, before the script; returning true skips the script.
     std::function<bool(LinePeer &, const capi::Message &)> hook;
 
@@ -83,8 +84,7 @@ public:
                                   capi::cip::maskBit(capi::cip::Audio3k1),
                 quint32 infoMask = 0)
     {
-        capi::Message m(capi::Command::Listen, capi::Subcommand::Req, m_id,
-                        simline::SimulatedLine::ControllerNumber);
+        capi::Message m(capi::Command::Listen, capi::Subcommand::Req, m_id, controller);
         m.cipMask = cipMask;
         m.infoMask = infoMask;
         put(m);
@@ -92,8 +92,7 @@ public:
 
     void call(const QString &number, quint16 cipValue = capi::cip::FaxG3)
     {
-        capi::Message m(capi::Command::Connect, capi::Subcommand::Req, m_id,
-                        simline::SimulatedLine::ControllerNumber);
+        capi::Message m(capi::Command::Connect, capi::Subcommand::Req, m_id, controller);
         m.cip = cipValue;
         m.calledParty.digits = number;
         m.callingParty.digits = QStringLiteral("6");

@@ -7,6 +7,7 @@
 #include "common/testenv.h"
 #include "t30/faxpages.h"
 
+#include <QSet>
 #include <QSignalSpy>
 #include <QThread>
 
@@ -850,6 +851,56 @@ private slots:
         QCOMPARE(callee.count(Command::Connect, Subcommand::Ind), 1);
         caller.disconnect();
         QVERIFY(QTest::qWaitFor([&] { return caller.disconnected && callee.disconnected; }, kWaitMs));
+    }
+
+    // A line of more channels than one controller can number is several controllers, each
+    // with 255 PLCIs of its own; a listener is offered a call on a controller it listens on.
+    void controllersShareALargeLine()
+    {
+        SimulatedLine &line = *m_line;
+        line.setChannels(600);
+        line.setRule(QStringLiteral("992"), simline::FarEnd::noAnswer());
+        QCOMPARE(line.profile(0).controllers, quint16(3));
+        QCOMPARE(line.profile(1).bChannels, quint16(254));
+        QCOMPARE(line.profile(3).bChannels, quint16(92));
+        QCOMPARE(line.profile(4).controllers, quint16(0));
+        QVERIFY(!line.manufacturer(3).isEmpty());
+        QVERIFY(line.manufacturer(4).isEmpty());
+
+        // Ringing calls hold their PLCIs: controller 1 runs out at the 256th, controller 2 not.
+        LinePeer ringer(line);
+        for (int i = 0; i < 256; ++i)
+            ringer.call(QStringLiteral("992"));
+        QVERIFY(QTest::qWaitFor([&] { return ringer.count(Command::Connect, Subcommand::Conf) == 256; }, kWaitMs));
+        QSet<quint32> plcis;
+        for (const Message &m : ringer.received) {
+            if (m.command == Command::Connect && m.subcommand == Subcommand::Conf && m.info == info::Ok)
+                plcis.insert(m.address);
+        }
+        QCOMPARE(plcis.size(), 255);
+        QCOMPARE(ringer.last(Command::Connect, Subcommand::Conf).info, info::OutOfPlci);
+        ringer.controller = 2;
+        ringer.call(QStringLiteral("992"));
+        QVERIFY(QTest::qWaitFor([&] { return ringer.count(Command::Connect, Subcommand::Conf) == 257; }, kWaitMs));
+        QCOMPARE(ringer.last(Command::Connect, Subcommand::Conf).info, info::Ok);
+        QCOMPARE(ringer.last(Command::Connect, Subcommand::Conf).address & 0x7F, 2u);
+
+        // A listener on controller 3 only gets a call placed on controller 2 there, and the
+        // call carries data; LISTEN beyond the last controller is refused.
+        LinePeer caller(line), callee(line), stranger(line);
+        stranger.controller = 4;
+        stranger.listen(kFaxMask);
+        callee.controller = 3;
+        listenQuietly(callee, kFaxMask);
+        caller.controller = 2;
+        caller.bProtocol = callee.bProtocol = BProtocol::faxG4();
+        caller.payload = QByteArray(5000, 'p');
+        caller.call(QStringLiteral("6"));
+        QVERIFY(QTest::qWaitFor([&] { return caller.disconnected && callee.disconnected; }, kWaitMs));
+        QCOMPARE(callee.data, caller.payload);
+        QCOMPARE(callee.last(Command::Connect, Subcommand::Ind).address & 0x7F, 3u);
+        QCOMPARE(caller.last(Command::Connect, Subcommand::Conf).address & 0x7F, 2u);
+        QCOMPARE(stranger.last(Command::Listen, Subcommand::Conf).info, info::IllegalIdentifier);
     }
 
     // What each far end of the plan does on the wire, as the caller and a listener see it.

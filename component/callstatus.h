@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 
 namespace quillon::component {
@@ -28,10 +29,22 @@ struct CallStatus
     QString lastReason; // the end of the last call, in words
     QString documentPath; // the local file being sent or received (its current page is shown)
     qint64 pageOffset = 0; // where the current page starts in that file
+    // Times of the call on the monotonic clock (QElapsedTimer::msecsSinceReference()), 0 when
+    // not reached: placed or offered, the fax connection up, each page done (sent and
+    // confirmed, or its last data received), the call's end.
+    qint64 startedAt = 0;
+    qint64 faxUpAt = 0;
+    QList<qint64> pageDoneAt;
+    qint64 endedAt = 0;
 
     bool operator==(const CallStatus &) const = default;
 };
 
 QString stateText(CallStatus::State state);
+
+// The elapsed time of the call and the time each page took, at monotonic time `now`:
+// "1:05 in all; pages 41.0 s, 19.2 s; page 3 for 4.8 s". Pages are timed from the fax
+// connection's start; "-" before a call.
+QString timingText(const CallStatus &status, qint64 now);
 
 } // namespace quillon::component

@@ -365,6 +365,7 @@ void FaxCall::onB3Active(const capi::Message &m)
     m_phase = Phase::Transfer;
     m_reached = Reached::FaxUp;
     m_ncci = m.address;
+    m_faxUpMs = m_clock.elapsed();
     QString text;
     if (m_g4) {
         m_rate = kG4Rate;
@@ -442,6 +443,7 @@ void FaxCall::onDataConf(const capi::Message &m)
         if (m_confirmed < pageEnd)
             break;
         ++m_pagesDone;
+        m_pageDoneMs.append(m_clock.elapsed());
         m_report.progress(calltext::pageSent(m_pagesDone, pages));
     }
     pumpData();
@@ -474,6 +476,11 @@ void FaxCall::onData(const capi::Message &m)
     if (faultFound)
         return;
     const int after = m_received->pages();
+    // A page is done with the last block that held its data: the one before the next page's.
+    const qint64 now = m_clock.elapsed();
+    for (int page = std::max(before, 1); page < after; ++page)
+        m_pageDoneMs.append(m_lastDataMs >= 0 && page == before ? m_lastDataMs : now);
+    m_lastDataMs = now;
     for (int page = before + 1; page <= after; ++page) {
         if (page > 1)
             m_report.progress(calltext::pageReceived(page - 1));
@@ -575,6 +582,9 @@ void FaxCall::finish(const QString &text, quint16 reason, bool abortedNow)
     }
     m_phase = Phase::Ended;
     m_endText = text;
+    m_endMs = m_clock.elapsed();
+    if (received && m_pageDoneMs.size() < m_received->pages())
+        m_pageDoneMs.append(m_lastDataMs >= 0 ? m_lastDataMs : m_endMs);
     // One line that says what the call did, as its last progress text.
     m_report.progress(QStringLiteral("%1; %2").arg(text, resultText()));
     if (m_outgoing)
@@ -642,6 +652,14 @@ CallStatus FaxCall::status() const
     s.remoteNumber = m_remoteNumber;
     s.remoteStationId = m_remoteStationId;
     s.rate = m_rate;
+    if (m_clock.isValid()) {
+        const qint64 base = m_clock.msecsSinceReference();
+        s.startedAt = base;
+        s.faxUpAt = m_faxUpMs >= 0 ? base + m_faxUpMs : 0;
+        for (qint64 ms : m_pageDoneMs)
+            s.pageDoneAt.append(base + ms);
+        s.endedAt = m_endMs >= 0 ? base + m_endMs : 0;
+    }
     if (m_document) {
         s.page = m_pagesStarted;
         s.pageCount = m_document->pageCount();

@@ -160,6 +160,12 @@ private:
     QString m_localCause; // why this side ended the call, when it did
     QString m_endText;
     QElapsedTimer m_clock; // since the call was placed or offered
+    // On m_clock, -1 when not reached: the fax connection up, the last data block received,
+    // each page done, the call's end.
+    qint64 m_faxUpMs = -1;
+    qint64 m_lastDataMs = -1;
+    QList<qint64> m_pageDoneMs;
+    qint64 m_endMs = -1;
 
     bool m_outgoing = false;
     bool m_g4 = false;

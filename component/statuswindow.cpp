@@ -7,6 +7,9 @@
 #include <QVBoxLayout>
 #include <QLabel>
 #include <QLocale>
+#include <QStringList>
+
+#include <algorithm>
 
 namespace quillon::component {
 
@@ -14,6 +17,7 @@ namespace {
 
 constexpr int kPictureWidth = 216; // an A4 line of 1728 pixels, one in eight
 constexpr int kPictureIntervalMs = 200;
+constexpr int kTimeIntervalMs = 1000;
 
 QLabel *valueLabel(const char *objectName, QWidget *parent)
 {
@@ -27,6 +31,25 @@ QLabel *valueLabel(const char *objectName, QWidget *parent)
 QString bytesText(qint64 bytes)
 {
     return QLocale::c().toString(bytes);
+}
+
+// "4.2 s" below a minute, "1:05" below an hour, "1:02:03" beyond.
+QString durationText(qint64 ms)
+{
+    ms = std::max<qint64>(ms, 0);
+    if (ms < 60000)
+        return QStringLiteral("%1 s").arg(double(ms) / 1000.0, 0, 'f', 1);
+    const qint64 s = ms / 1000;
+    const QString mmss = QStringLiteral("%1:%2").arg(s / 60 % 60).arg(s % 60, 2, 10, QLatin1Char('0'));
+    return s < 3600 ? mmss
+                    : QStringLiteral("%1:%2").arg(s / 3600).arg(mmss.rightJustified(5, QLatin1Char('0')));
+}
+
+qint64 monotonicNow()
+{
+    QElapsedTimer t;
+    t.start();
+    return t.msecsSinceReference();
 }
 
 } // namespace
@@ -44,6 +67,28 @@ QString stateText(CallStatus::State state)
     case CallStatus::State::Disconnecting: return QStringLiteral("disconnecting");
     }
     return {};
+}
+
+QString timingText(const CallStatus &s, qint64 now)
+{
+    if (!s.startedAt)
+        return QStringLiteral("-");
+    const qint64 end = s.endedAt ? s.endedAt : now;
+    QString t = QStringLiteral("%1 in all").arg(durationText(end - s.startedAt));
+    if (!s.faxUpAt)
+        return t;
+    QStringList pages;
+    qint64 from = s.faxUpAt;
+    for (qint64 done : s.pageDoneAt) {
+        pages << durationText(done - from);
+        from = done;
+    }
+    if (!pages.isEmpty())
+        t += QStringLiteral("; %1 %2").arg(pages.size() == 1 ? QStringLiteral("page") : QStringLiteral("pages"),
+                                           pages.join(QStringLiteral(", ")));
+    if (!s.endedAt)
+        t += QStringLiteral("; page %1 for %2").arg(pages.size() + 1).arg(durationText(now - from));
+    return t;
 }
 
 // Which endpoint this is, by what it does: there may be no title bar to say so.
@@ -71,6 +116,7 @@ StatusWindow::StatusWindow(int instanceNumber, std::function<PageImage()> pictur
       m_bytes(valueLabel("bytesLabel", this)),
       m_rate(valueLabel("rateLabel", this)),
       m_reason(valueLabel("reasonLabel", this)),
+      m_time(valueLabel("timeLabel", this)),
       m_picture(new QLabel(this))
 {
     setObjectName(QStringLiteral("quillonStatusWindow"));
@@ -81,6 +127,9 @@ StatusWindow::StatusWindow(int instanceNumber, std::function<PageImage()> pictur
     m_title->setFont(bold);
     m_pending.setSingleShot(true);
     connect(&m_pending, &QTimer::timeout, this, &StatusWindow::refreshPicture);
+    // While a call runs its times go on without a change of status.
+    m_tick.setInterval(kTimeIntervalMs);
+    connect(&m_tick, &QTimer::timeout, this, &StatusWindow::showTime);
     m_reason->setWordWrap(true);
     m_line->setWordWrap(true);
     m_picture->setObjectName(QStringLiteral("pagePicture"));
@@ -95,6 +144,7 @@ StatusWindow::StatusWindow(int instanceNumber, std::function<PageImage()> pictur
     form->addRow(QStringLiteral("Page:"), m_page);
     form->addRow(QStringLiteral("Data:"), m_bytes);
     form->addRow(QStringLiteral("Rate:"), m_rate);
+    form->addRow(QStringLiteral("Time:"), m_time);
     form->addRow(QStringLiteral("Last reason:"), m_reason);
     auto *column = new QVBoxLayout(this);
     column->addWidget(m_title);
@@ -142,6 +192,7 @@ void StatusWindow::showStatus(const CallStatus &status)
     m_rate->setText(status.rate > 0 ? QStringLiteral("%1 bit/s").arg(bytesText(status.rate))
                                     : QStringLiteral("-"));
     m_reason->setText(status.lastReason.isEmpty() ? QStringLiteral("-") : status.lastReason);
+    showTime();
 
     if (isVisible())
         refreshPicture();
@@ -151,6 +202,17 @@ void StatusWindow::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
     refreshPicture();
+    showTime();
+}
+
+void StatusWindow::showTime()
+{
+    m_time->setText(timingText(m_status, monotonicNow()));
+    const bool running = m_status.startedAt && !m_status.endedAt && isVisible();
+    if (running && !m_tick.isActive())
+        m_tick.start();
+    else if (!running)
+        m_tick.stop();
 }
 
 void StatusWindow::refreshPicture()

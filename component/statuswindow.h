@@ -14,7 +14,8 @@ class QLabel;
 namespace quillon::component {
 
 // The instance's own top-level status window: which endpoint it is, state, numbers, page n
-// of m, bytes and rate, the last reason in words and a picture of the current page.
+// of m, bytes and rate, the last reason in words, the call's elapsed time and the time per
+// page, and a picture of the current page.
 class StatusWindow : public QWidget
 {
     Q_OBJECT
@@ -32,6 +33,7 @@ protected:
 
 private:
     void refreshPicture();
+    void showTime();
     void drawPicture();
 
     const QString m_name;
@@ -45,6 +47,7 @@ private:
     QLabel *m_bytes;
     QLabel *m_rate;
     QLabel *m_reason;
+    QLabel *m_time;
     QLabel *m_picture;
     // What the picture shows, so it is drawn again only when that changes, and no more often
     // than a viewer can follow; a change that comes sooner is drawn when the pause is over.
@@ -54,6 +57,7 @@ private:
     CallStatus::State m_shownState = CallStatus::State::Idle;
     QElapsedTimer m_sinceShown;
     QTimer m_pending;
+    QTimer m_tick; // the elapsed time, once a second while a call runs and the window shows
 };
 
 } // namespace quillon::component

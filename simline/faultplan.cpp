@@ -1,5 +1,7 @@
 #include "simline/faultplan.h"
 
+#include <QStringList>
+
 #include <algorithm>
 
 namespace simline {
@@ -65,7 +67,40 @@ QString FarEnd::text() const
     }
     if (rateFactor < 1.0)
         t += QStringLiteral(" at %1 of the rate").arg(rateFactor);
-    return t;
+    if (faxLineClean())
+        return t;
+    QStringList parts;
+    if (line.snrDb)
+        parts << QStringLiteral("%1 dB SNR").arg(*line.snrDb);
+    if (line.attenuationDb != 0)
+        parts << QStringLiteral("%1 dB loss").arg(line.attenuationDb);
+    for (const t30::Dropout &d : line.dropouts) {
+        QString at;
+        switch (d.anchor) {
+        case t30::DropoutAnchor::CallStart: at = QStringLiteral("the call"); break;
+        case t30::DropoutAnchor::Page: at = QStringLiteral("page %1").arg(d.index); break;
+        case t30::DropoutAnchor::Training: at = QStringLiteral("training %1").arg(d.index); break;
+        }
+        parts << QStringLiteral("%1 ms drop-out %2 ms into %3").arg(d.lengthMs).arg(d.offsetMs).arg(at);
+    }
+    if (!ecm)
+        parts << QStringLiteral("no ECM");
+    if (modems != t30::SupportAllModems) {
+        QStringList names;
+        for (const auto &[flag, name] : {std::pair{t30::SupportV27ter, "V.27ter"},
+                                         std::pair{t30::SupportV29, "V.29"},
+                                         std::pair{t30::SupportV17, "V.17"}}) {
+            if (modems & flag)
+                names << QLatin1String(name);
+        }
+        parts << QStringLiteral("only %1").arg(names.join(QStringLiteral(", ")));
+    }
+    return parts.isEmpty() ? t : QStringLiteral("%1; line %2").arg(t, parts.join(QStringLiteral(", ")));
+}
+
+bool FarEnd::faxLineClean() const
+{
+    return !line.any() && ecm && modems == t30::SupportAllModems;
 }
 
 void FaultPlan::setRule(const QString &numberOrPrefix, const FarEnd &rule)

@@ -23,6 +23,12 @@
 // A `rateFactor` below 1 makes the far end's modem slower: the call runs at that factor of
 // the line's rate (of 14400 bit/s on an unpaced line), and the fax NCPI reports the rate the
 // modems would agree on. It combines with every behaviour that connects.
+// A G3 fax call (T.30 over audio) to the far end also goes through `line` (noise, drop-outs,
+// attenuation) and is limited to what the far fax offers (`ecm`, `modems`); the byte relay
+// of G4 and transparent calls ignores them.
+
+#include "t30/frames.h"
+#include "t30/impairments.h"
 
 #include <QList>
 #include <QString>
@@ -41,6 +47,9 @@ struct FarEnd
     quint16 cause = 0;                  // Reject: the DISCONNECT_IND reason
     int count = 0;                      // DropAfterBlocks, DropAfterPages
     double rateFactor = 1.0;            // 0 < factor <= 1
+    t30::Impairments line;              // what the line does to a T.30 call's audio
+    bool ecm = true;                    // the far fax offers error correction
+    int modems = t30::SupportAllModems; // the far fax's modems (t30::ModemSet flags)
 
     static FarEnd answer() { return {}; }
     static FarEnd busy() { return make(Behaviour::Busy); }
@@ -52,10 +61,17 @@ struct FarEnd
     static FarEnd slower(double factor);
     FarEnd withRateFactor(double factor) const;
 
-    bool isNormal() const { return behaviour == Behaviour::Answer && rateFactor >= 1.0; }
+    // Whether a fax call to the far end goes through a line as it should and meets a fax
+    // with every modem and ECM.
+    bool faxLineClean() const;
+    bool isNormal() const
+    {
+        return behaviour == Behaviour::Answer && rateFactor >= 1.0 && faxLineClean();
+    }
     // For a status window and a trace: "answer", "busy", "no answer after 5 s",
     // "reject 0x3495", "not a fax", "drop after 4 blocks", "drop after 2 pages",
-    // "answer at 0.5 of the rate".
+    // "answer at 0.5 of the rate", "answer; line 18 dB SNR, 30 ms drop-out 1000 ms into
+    // page 1, no ECM".
     QString text() const;
 
     bool operator==(const FarEnd &) const = default;

@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QRegularExpression>
 
+#include <algorithm>
+
 namespace simline {
 
 namespace {
@@ -12,6 +14,8 @@ using B = FarEnd::Behaviour;
 constexpr int MaxSeconds = 24 * 3600;
 constexpr int MaxCount = 1000000;
 constexpr qint64 MaxFileSize = 1024 * 1024;
+// The seed of 997's noise, chosen so that its calls fall back and complete.
+constexpr quint32 NoisyLineSeed = 2;
 
 enum class Word { Answer, Busy, NoAnswer, Reject, NotFax, DropAfterBlocks, DropAfterPages, Slow };
 enum class Arg { None, OptionalSeconds, OptionalReason, Count, Factor };
@@ -86,6 +90,143 @@ std::optional<FarEnd> farEndOf(const Keyword &k, const QString &name, const QStr
     return std::nullopt;
 }
 
+// What the line does to a fax call, written after the behaviour.
+enum class Prop { Noise, Attenuation, Dropout, NoEcm, Modems, Seed };
+
+struct Property
+{
+    const char *name;
+    Prop prop;
+    int args;
+};
+
+constexpr Property Properties[] = {
+    {"noise", Prop::Noise, 1},   {"attenuation", Prop::Attenuation, 1},
+    {"dropout", Prop::Dropout, 2}, {"no-ecm", Prop::NoEcm, 0},
+    {"modems", Prop::Modems, 1}, {"seed", Prop::Seed, 1},
+};
+
+constexpr double MaxSnrDb = 60;
+constexpr double MaxAttenuationDb = 80;
+constexpr int MaxDropoutMs = 10000;
+constexpr int MaxDropoutOffsetMs = 3600 * 1000;
+constexpr int MaxDropouts = 100;
+
+struct ModemName
+{
+    const char *name;
+    int flag;
+};
+constexpr ModemName ModemNames[] = {
+    {"v27ter", t30::SupportV27ter}, {"v29", t30::SupportV29}, {"v17", t30::SupportV17}};
+
+const Property *propertyNamed(const QString &word)
+{
+    for (const Property &p : Properties) {
+        if (word == QLatin1String(p.name))
+            return &p;
+    }
+    return nullptr;
+}
+
+// "page1+1000", "training2", "start+500": where a drop-out falls.
+std::optional<t30::Dropout> dropoutPoint(const QString &point)
+{
+    static const QRegularExpression re(
+        QStringLiteral("^(start|page([0-9]{1,4})|training([0-9]{1,4}))(\\+([0-9]{1,7}))?$"));
+    const QRegularExpressionMatch m = re.match(point);
+    if (!m.hasMatch())
+        return std::nullopt;
+    t30::Dropout d;
+    if (m.captured(1) == QLatin1String("start")) {
+        d.anchor = t30::DropoutAnchor::CallStart;
+        d.index = 0;
+    } else {
+        d.anchor = m.capturedLength(2) ? t30::DropoutAnchor::Page : t30::DropoutAnchor::Training;
+        d.index = (m.capturedLength(2) ? m.captured(2) : m.captured(3)).toInt();
+        if (d.index < 1)
+            return std::nullopt;
+    }
+    d.offsetMs = m.capturedLength(5) ? m.captured(5).toInt() : 0;
+    if (d.offsetMs > MaxDropoutOffsetMs)
+        return std::nullopt;
+    return d;
+}
+
+// Applies a line property with its arguments; false with the reason in `why`.
+bool applyProperty(const Property &p, const QStringList &args, FarEnd *f, QString *why)
+{
+    bool ok = true;
+    switch (p.prop) {
+    case Prop::Noise: {
+        const double snr = args[0].toDouble(&ok);
+        if (ok && snr > 0 && snr <= MaxSnrDb) {
+            f->line.snrDb = snr;
+            return true;
+        }
+        *why = QStringLiteral("noise wants a signal-to-noise ratio in dB above 0 and at most %1")
+                   .arg(MaxSnrDb);
+        return false;
+    }
+    case Prop::Attenuation: {
+        const double db = args[0].toDouble(&ok);
+        if (ok && db >= 0 && db <= MaxAttenuationDb) {
+            f->line.attenuationDb = db;
+            return true;
+        }
+        *why = QStringLiteral("attenuation wants dB from 0 to %1").arg(MaxAttenuationDb);
+        return false;
+    }
+    case Prop::Dropout: {
+        const int length = args[0].toInt(&ok);
+        std::optional<t30::Dropout> d = dropoutPoint(args[1]);
+        if (!ok || length < 1 || length > MaxDropoutMs || !d) {
+            *why = QStringLiteral("dropout wants a length from 1 to %1 ms and a point: start, "
+                                  "pageN or trainingN, optionally +MS after it")
+                       .arg(MaxDropoutMs);
+            return false;
+        }
+        if (f->line.dropouts.size() >= MaxDropouts) {
+            *why = QStringLiteral("more than %1 drop-outs").arg(MaxDropouts);
+            return false;
+        }
+        d->lengthMs = length;
+        f->line.dropouts << *d;
+        return true;
+    }
+    case Prop::NoEcm:
+        f->ecm = false;
+        return true;
+    case Prop::Modems: {
+        int set = 0;
+        for (const QString &name : args[0].split(QLatin1Char(','))) {
+            int flag = 0;
+            for (const ModemName &m : ModemNames) {
+                if (name == QLatin1String(m.name))
+                    flag = m.flag;
+            }
+            if (!flag) {
+                *why = QStringLiteral("modems wants v27ter, v29 or v17, separated by commas");
+                return false;
+            }
+            set |= flag;
+        }
+        f->modems = set;
+        return true;
+    }
+    case Prop::Seed: {
+        const uint seed = args[0].toUInt(&ok);
+        if (ok) {
+            f->line.seed = seed;
+            return true;
+        }
+        *why = QStringLiteral("seed wants a number from 0 to 4294967295");
+        return false;
+    }
+    }
+    return false;
+}
+
 // One rule line; false with the reason in `why`.
 bool parseRule(const QStringList &words, QString *pattern, FarEnd *farEnd, QString *why)
 {
@@ -99,25 +240,93 @@ bool parseRule(const QStringList &words, QString *pattern, FarEnd *farEnd, QStri
         *why = QStringLiteral("\"%1\" is not a number or prefix").arg(words[0]);
         return false;
     }
-    const Keyword *k = nullptr;
-    for (const Keyword &candidate : Keywords) {
-        if (words[1] == QLatin1String(candidate.name))
-            k = &candidate;
+    // The behaviour may be left out before line properties: the far end answers.
+    qsizetype i = 1;
+    FarEnd f;
+    QString last = QStringLiteral("answer");
+    if (!propertyNamed(words[1])) {
+        const Keyword *k = nullptr;
+        for (const Keyword &candidate : Keywords) {
+            if (words[1] == QLatin1String(candidate.name))
+                k = &candidate;
+        }
+        if (!k) {
+            *why = QStringLiteral("unknown behaviour \"%1\"").arg(words[1]);
+            return false;
+        }
+        last = words[1];
+        ++i;
+        const bool hasArg = k->arg != Arg::None && i < words.size() && !propertyNamed(words[i]);
+        const auto parsed = farEndOf(*k, words[1], hasArg ? words[i] : QString(), hasArg, why);
+        if (!parsed)
+            return false;
+        f = *parsed;
+        if (hasArg)
+            ++i;
     }
-    if (!k) {
-        *why = QStringLiteral("unknown behaviour \"%1\"").arg(words[1]);
-        return false;
+    while (i < words.size()) {
+        const Property *p = propertyNamed(words[i]);
+        if (!p) {
+            *why = words[i].front().isLetter()
+                       ? QStringLiteral("unknown line property \"%1\"").arg(words[i])
+                       : QStringLiteral("too many arguments for %1").arg(last);
+            return false;
+        }
+        const bool connects = f.behaviour != B::Busy && f.behaviour != B::NoAnswer
+                              && f.behaviour != B::Reject;
+        if (!connects) {
+            *why = QStringLiteral("%1 connects no call for %2 to act on").arg(words[1], words[i]);
+            return false;
+        }
+        const QStringList args = words.mid(i + 1, p->args);
+        if (args.size() < p->args || std::any_of(args.begin(), args.end(), [](const QString &a) {
+                return propertyNamed(a) != nullptr;
+            })) {
+            *why = QStringLiteral("%1 wants %2 argument%3").arg(words[i]).arg(p->args)
+                       .arg(p->args == 1 ? QString() : QStringLiteral("s"));
+            return false;
+        }
+        if (!applyProperty(*p, args, &f, why))
+            return false;
+        last = words[i];
+        i += 1 + p->args;
     }
-    const bool hasArg = words.size() > 2;
-    if (words.size() > 3 || (hasArg && k->arg == Arg::None)) {
-        *why = QStringLiteral("too many arguments for %1").arg(words[1]);
-        return false;
-    }
-    const auto f = farEndOf(*k, words[1], hasArg ? words[2] : QString(), hasArg, why);
-    if (!f)
-        return false;
-    *farEnd = *f;
+    *farEnd = f;
     return true;
+}
+
+// The line properties of a far end as a plan file writes them: " noise 18 dropout 30 page1+1000".
+QString propertiesText(const FarEnd &f)
+{
+    QString t;
+    if (f.line.snrDb)
+        t += QStringLiteral(" noise %1").arg(*f.line.snrDb);
+    if (f.line.attenuationDb != 0)
+        t += QStringLiteral(" attenuation %1").arg(f.line.attenuationDb);
+    for (const t30::Dropout &d : f.line.dropouts) {
+        QString at;
+        switch (d.anchor) {
+        case t30::DropoutAnchor::CallStart: at = QStringLiteral("start"); break;
+        case t30::DropoutAnchor::Page: at = QStringLiteral("page%1").arg(d.index); break;
+        case t30::DropoutAnchor::Training: at = QStringLiteral("training%1").arg(d.index); break;
+        }
+        if (d.offsetMs)
+            at += QStringLiteral("+%1").arg(d.offsetMs);
+        t += QStringLiteral(" dropout %1 %2").arg(d.lengthMs).arg(at);
+    }
+    if (!f.ecm)
+        t += QStringLiteral(" no-ecm");
+    if (f.modems != t30::SupportAllModems) {
+        QStringList names;
+        for (const ModemName &m : ModemNames) {
+            if (f.modems & m.flag)
+                names << QLatin1String(m.name);
+        }
+        t += QStringLiteral(" modems %1").arg(names.join(QLatin1Char(',')));
+    }
+    if (f.line.seed != t30::Impairments().seed)
+        t += QStringLiteral(" seed %1").arg(f.line.seed);
+    return t;
 }
 
 } // namespace
@@ -131,10 +340,24 @@ FaultPlan builtInNumberPlan()
     p.setRule(QStringLiteral("994"), FarEnd::notFax());
     p.setRule(QStringLiteral("995"), FarEnd::dropAfterPages(1));
     p.setRule(QStringLiteral("996"), FarEnd::slower(0.25));
+    // A noisy line: training falls back from 14,400 to 9,600 bit/s and the fax comes through.
+    FarEnd noisy;
+    noisy.line.snrDb = 18;
+    noisy.line.seed = NoisyLineSeed;
+    p.setRule(QStringLiteral("997"), noisy);
+    // A drop-out as the first page's signal begins, to a fax without ECM: the receiver loses
+    // the page's carrier and the call fails. (ECM would repair it by retransmission; later in
+    // the page a receiver without ECM often keeps the carrier and takes damaged rows.)
+    FarEnd dropping;
+    dropping.line.dropouts << t30::Dropout{t30::DropoutAnchor::Page, 1, 250, 30};
+    dropping.ecm = false;
+    p.setRule(QStringLiteral("998"), dropping);
     return p;
 }
 
-QString planText(const FarEnd &f)
+namespace {
+
+QString behaviourText(const FarEnd &f)
 {
     switch (f.behaviour) {
     case B::Answer:
@@ -149,6 +372,13 @@ QString planText(const FarEnd &f)
     case B::DropAfterPages: return QStringLiteral("drop-after-pages %1").arg(f.count);
     }
     return QString();
+}
+
+} // namespace
+
+QString planText(const FarEnd &f)
+{
+    return behaviourText(f) + propertiesText(f);
 }
 
 QStringList describePlan(const FaultPlan &plan)

@@ -1,12 +1,12 @@
 #pragma once
 
 // The number plan: per called number or prefix, what the far end does, as a FaultPlan for a
-// line. The built-in plan reserves 991..996 for trying each fault from a console's "Call:"
+// line. The built-in plan reserves 991..998 for trying each fault from a console's "Call:"
 // box; a plan file adds to and overrides it.
 //
 // File format, one rule a line; blank lines are skipped, and '#' starts a comment at the
 // beginning of a line or of a word after the number:
-//   NUMBER  BEHAVIOUR [ARGUMENT]
+//   NUMBER  [BEHAVIOUR [ARGUMENT]] [LINE PROPERTY ...]
 // NUMBER is digits (and '+', '*' or '#' as dialled); a trailing '*' makes it a prefix rule
 // ("49*" matches every number that starts with 49; "*" alone matches every number). An exact
 // number wins over every prefix, a longer prefix over a shorter one.
@@ -22,6 +22,16 @@
 //                           come through and the next has begun
 //   slow FACTOR             the far end answers, the data moves at FACTOR (0 < FACTOR <= 1)
 //                           of the line's rate
+// The behaviour may be left out before line properties (then: answer). Line properties act on
+// a G3 fax call's audio and far fax (FarEnd::line, ecm, modems); busy, no-answer and reject
+// take none:
+//   noise SNR               gated noise SNR dB below the signal (0 < SNR <= 60)
+//   attenuation DB          loss, 0 to 80 dB
+//   dropout MS POINT        the sender's audio lost for MS ms (1..10000) at POINT: start,
+//                           pageN or trainingN, optionally followed by +MS
+//   no-ecm                  the far fax offers no error correction
+//   modems LIST             the far fax's modems: v27ter, v29, v17, comma-separated
+//   seed N                  the noise's seed (default 1)
 
 #include "simline/faultplan.h"
 
@@ -33,7 +43,8 @@
 namespace simline {
 
 // 991 busy, 992 no answer, 993 rejected, 994 not a fax, 995 drops in the second page,
-// 996 a quarter of the rate.
+// 996 a quarter of the rate, 997 a noisy line (18 dB SNR) on which training falls back,
+// 998 a 30 ms drop-out as the first page begins, to a fax without ECM: the call fails.
 FaultPlan builtInNumberPlan();
 
 // A rule as a plan file writes it: "busy", "reject 0x3495", "slow 0.25".

@@ -513,7 +513,11 @@ void Relay::startFax(Call &c)
     config.caller.stationId = sending.stationId;
     config.caller.headLine = sending.headLine;
     config.answerer.stationId = rx->faxConfig().stationId;
-    config.line.seed = quint32(c.id);
+    // The line to the called number, and what its fax offers; the noise is seeded by the
+    // rule, so every call to a number meets the same line.
+    config.line = c.farEnd.line;
+    config.answerer.ecm = c.farEnd.ecm;
+    config.answerer.modems = c.farEnd.modems;
     config.recordFolder = m_settings.recordFolder;
     config.recordName = QStringLiteral("fax-%1-call%2-%3.wav")
                             .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")))

@@ -31,6 +31,8 @@ struct Dropout
     int index = 1;
     int offsetMs = 0;
     int lengthMs = 30;
+
+    bool operator==(const Dropout &) const = default;
 };
 
 struct Impairments
@@ -44,6 +46,7 @@ struct Impairments
     quint32 seed = 1;
 
     bool any() const { return attenuationDb != 0 || snrDb || !dropouts.isEmpty(); }
+    bool operator==(const Impairments &) const = default;
 };
 
 // Applies attenuation and gated noise to blocks of linear samples of one direction, and

@@ -11,6 +11,7 @@
 #include "component/lineprovider.h"
 #include "component/pagepicture.h"
 #include "capi/message.h"
+#include "simline/numberplan.h"
 #include "simline/simulatedline.h"
 #include "platform/drivepath.h"
 
@@ -167,6 +168,8 @@ private slots:
     void incomingCallTypes_data();
     void incomingCallTypes();
     void statusWindowFollowsTheCall();
+    void impairedTestNumbers_data();
+    void impairedTestNumbers();
     void eventsKeepUpWithAnUnpacedLine();
 
 private:
@@ -897,10 +900,12 @@ void TestComponentCalls::statusWindowFollowsTheCall()
     QTRY_VERIFY(label("stateLabel").startsWith("listening"));
     QString seenPage;
     QString seenState;
+    QString seenTime;
     pair.rcv.onEvent = [&](int slot, QVariantList &params) {
         if (slot == int(EventSlot::CallProgress) && params.value(0) == "receiving page 2") {
             seenPage = label("pageLabel");
             seenState = label("stateLabel");
+            seenTime = label("timeLabel");
             QVERIFY(!window->findChild<QLabel *>("pagePicture")->pixmap().isNull());
         }
     };
@@ -908,6 +913,19 @@ void TestComponentCalls::statusWindowFollowsTheCall()
     QTRY_VERIFY_WITH_TIMEOUT(pair.ended(), kCallTimeout);
     QVERIFY2(seenPage.startsWith("page 2"), qPrintable(seenPage));
     QVERIFY2(seenState.startsWith("receiving"), qPrintable(seenState));
+    // The elapsed time and the time per page: while page 2 comes, page 1's time and page 2's
+    // so far; at the end each of the three pages, together within the call's time.
+    static const QRegularExpression during(QStringLiteral("^[0-9.]+ s in all; page [0-9.]+ s; page 2 for [0-9.]+ s$"));
+    QVERIFY2(during.match(seenTime).hasMatch(), qPrintable(seenTime));
+    static const QRegularExpression after(
+        QStringLiteral("^([0-9.]+) s in all; pages ([0-9.]+) s, ([0-9.]+) s, ([0-9.]+) s$"));
+    const QRegularExpressionMatch times = after.match(label("timeLabel"));
+    QVERIFY2(times.hasMatch(), qPrintable(label("timeLabel")));
+    const double pagesTime = times.captured(2).toDouble() + times.captured(3).toDouble()
+                             + times.captured(4).toDouble();
+    QVERIFY2(pagesTime <= times.captured(1).toDouble() + 0.15, qPrintable(label("timeLabel")));
+    QTest::qWait(1100); // an ended call's time stands still
+    QCOMPARE(label("timeLabel"), times.captured(0));
     QVERIFY2(label("numbersLabel").contains("6"), qPrintable(label("numbersLabel")));
     QVERIFY2(label("reasonLabel").contains("normal"), qPrintable(label("reasonLabel")));
     // The bytes received: the pages as the receiving controller coded them.
@@ -940,6 +958,72 @@ void TestComponentCalls::statusWindowFollowsTheCall()
     QCOMPARE(reasonDuringCall, "-");
     pair.rcv.set(MemberId::ShowProgressForm, false);
     QVERIFY(!window->isVisible());
+}
+
+void TestComponentCalls::impairedTestNumbers_data()
+{
+    QTest::addColumn<QString>("number"); // a built-in test number, or a plan rule for "6"
+    QTest::addColumn<bool>("fine");
+    QTest::addColumn<int>("pages");
+    QTest::addColumn<bool>("sent");
+    QTest::addColumn<QString>("senderEnd");   // in the sender's last progress text
+    QTest::addColumn<QString>("receiverEnd"); // in the receiver's
+    QTest::addColumn<int>("lineRate");        // the rate the line's modems ended at; -1 below 14400
+    // Short gaps all through the first training keep the carrier but spoil the TCF: the
+    // receiver answers FTT and the modems fall back one rate.
+    QString spoiled;
+    for (int at = 100; at < 3600; at += 250)
+        spoiled += QStringLiteral(" dropout 4 training1+%1").arg(at);
+    QTest::newRow("997 noisy line: a lower rate, the fax completes")
+        << "997" << false << 1 << true << "normal (0x0000)" << "normal" << -1;
+    // The sender's T.30 ends with a bad response (0x3315), the receiver's with a DCN (0x3314).
+    QTest::newRow("998 drop-out in page 1: the call fails")
+        << "998" << false << 1 << false << "(0x3315)" << "(0x3314)" << 14400;
+    QTest::newRow("V.27ter 2400, ECM, fine") << "modems v27ter" + spoiled << true << 1 << true << "normal" << "normal" << 2400;
+    QTest::newRow("V.27ter 4800, no ECM, standard") << "modems v27ter no-ecm" << false << 2 << true << "normal" << "normal" << 4800;
+    QTest::newRow("V.29 7200, no ECM, fine") << "modems v29 no-ecm" + spoiled << true << 1 << true << "normal" << "normal" << 7200;
+    QTest::newRow("V.29 9600, ECM, standard") << "modems v29" << false << 1 << true << "normal" << "normal" << 9600;
+    QTest::newRow("V.17 12000, ECM, fine, 2 pages") << "modems v17" + spoiled << true << 2 << true << "normal" << "normal" << 12000;
+}
+
+// The built-in test numbers with an impaired line, and far faxes limited to a modem, dialled
+// from the console's endpoint.
+void TestComponentCalls::impairedTestNumbers()
+{
+    QFETCH(QString, number);
+    QFETCH(bool, fine);
+    QFETCH(int, pages);
+    QFETCH(bool, sent);
+    QFETCH(QString, senderEnd);
+    QFETCH(QString, receiverEnd);
+    QFETCH(int, lineRate);
+    const QByteArray document = componenttest::testDocument(
+        pages, fine ? sff::Resolution::Fine : sff::Resolution::Standard);
+    QVERIFY(componenttest::writeFile(platform::localPath(kSendFile), document));
+    const bool testNumber = number.startsWith(QLatin1String("99"));
+    QString error;
+    const auto plan = simline::parseNumberPlan(testNumber ? QString() : "6 " + number,
+                                               simline::builtInNumberPlan(), &error);
+    QVERIFY2(plan, qPrintable(error));
+    line().setFaultPlan(*plan);
+    Pair pair;
+    pair.start();
+    QVERIFY(pair.snd.send(testNumber ? number : QStringLiteral("6"), "6", kSendFile));
+    QTRY_VERIFY_WITH_TIMEOUT(pair.ended() && pair.rcv.has(EventSlot::Disconnected), kCallTimeout);
+    QCOMPARE(pair.snd.faxSentValue(), sent);
+    QCOMPARE(pair.rcv.has(EventSlot::FaxReceived), sent);
+    const QString sendEnd = pair.snd.texts(EventSlot::CallProgress).last();
+    const QString receiveEnd = pair.rcv.texts(EventSlot::CallProgress).last();
+    QVERIFY2(sendEnd.contains(senderEnd), qPrintable(sendEnd));
+    QVERIFY2(receiveEnd.contains(receiverEnd), qPrintable(receiveEnd));
+    const QList<simline::CallInfo> calls = line().recentCalls();
+    QVERIFY(!calls.isEmpty());
+    const int rate = calls.last().rate;
+    QVERIFY2(lineRate < 0 ? rate > 0 && rate < 14400 : rate == lineRate, qPrintable(QString::number(rate)));
+    QString why;
+    if (sent)
+        QVERIFY2(faxtest::samePagesBelowHeadLine(document, componenttest::readFile(platform::localPath(kReceiveFile)), &why),
+                 qPrintable(why));
 }
 
 void TestComponentCalls::eventsKeepUpWithAnUnpacedLine()

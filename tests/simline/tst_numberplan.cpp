@@ -12,6 +12,9 @@ using simline::FaultPlan;
 using K = FarEnd::Behaviour;
 
 namespace {
+// The noise of 997 is seeded so that its calls fall back and complete (see the call tests).
+const QString kNoisySeed = QStringLiteral(" seed %1").arg(simline::builtInNumberPlan().ruleFor(QStringLiteral("997")).line.seed);
+
 QString ruleText(const FaultPlan &plan, const QString &number)
 {
     return simline::planText(plan.ruleFor(number));
@@ -42,6 +45,8 @@ void TestNumberPlan::builtInNumbers_data()
     QTest::newRow("994") << "994" << "not-fax";
     QTest::newRow("995") << "995" << "drop-after-pages 1";
     QTest::newRow("996") << "996" << "slow 0.25";
+    QTest::newRow("997") << "997" << "answer noise 18" + kNoisySeed;
+    QTest::newRow("998") << "998" << "answer dropout 30 page1+250 no-ecm";
     QTest::newRow("9912 is not 991") << "9912" << "answer";
     QTest::newRow("any other") << "0301234" << "answer";
 }
@@ -76,6 +81,22 @@ void TestNumberPlan::lookups_data()
     QTest::newRow("file overrides a test number") << plan << "991" << "answer";
     QTest::newRow("other test numbers stay") << plan << "993" << "reject 0x3495";
     QTest::newRow("catch-all") << QStringLiteral("* busy\n") << "12" << "busy";
+    // Line properties follow the behaviour, or stand alone for a far end that answers; they
+    // are written back in one order, drop-outs in theirs.
+    const QString line = QStringLiteral("50 noise 21.5 seed 9\n"
+                                        "51 slow 0.5 attenuation 6 no-ecm\n"
+                                        "52 dropout 8 training1+250 dropout 30 start\n"
+                                        "53 modems v29,v27ter dropout 12 page3\n"
+                                        "54 drop-after-pages 2 noise 30\n"
+                                        "55 no-answer   \n"
+                                        "56 not-fax attenuation 3\n");
+    QTest::newRow("noise with seed") << line << "50" << "answer noise 21.5 seed 9";
+    QTest::newRow("behaviour, then properties") << line << "51" << "slow 0.5 attenuation 6 no-ecm";
+    QTest::newRow("drop-outs in order") << line << "52" << "answer dropout 8 training1+250 dropout 30 start";
+    QTest::newRow("modems in one order") << line << "53" << "answer dropout 12 page3 modems v27ter,v29";
+    QTest::newRow("with a planned drop") << line << "54" << "drop-after-pages 2 noise 30";
+    QTest::newRow("optional argument left out") << line << "55" << "no-answer";
+    QTest::newRow("not a fax on a weak line") << line << "56" << "not-fax attenuation 3";
     QTest::newRow("empty plan file") << QString() << "12" << "answer";
 }
 
@@ -106,6 +127,23 @@ void TestNumberPlan::malformed_data()
     QTest::newRow("count negative") << "1 drop-after-pages -2" << "line 1: drop-after-pages wants a count";
     QTest::newRow("factor above 1") << "1 slow 2" << "line 1: slow wants a factor";
     QTest::newRow("factor zero") << "1 slow 0" << "line 1: slow wants a factor";
+    QTest::newRow("unknown property") << "1 answer noize 18" << "line 1: unknown line property \"noize\"";
+    QTest::newRow("noise without ratio") << "1 noise" << "line 1: noise wants 1 argument";
+    QTest::newRow("noise zero") << "1 noise 0" << "line 1: noise wants a signal-to-noise ratio";
+    QTest::newRow("noise not a number") << "1 noise loud" << "line 1: noise wants a signal-to-noise ratio";
+    QTest::newRow("attenuation negative") << "1 attenuation -3" << "line 1: attenuation wants dB from 0 to 80";
+    QTest::newRow("drop-out without point") << "1 dropout 30" << "line 1: dropout wants 2 arguments";
+    QTest::newRow("drop-out point before a property") << "1 dropout 30 noise 18"
+                                                      << "line 1: dropout wants 2 arguments";
+    QTest::newRow("drop-out page 0") << "1 dropout 30 page0" << "line 1: dropout wants a length";
+    QTest::newRow("drop-out too long") << "1 dropout 10001 page1" << "line 1: dropout wants a length";
+    QTest::newRow("drop-out offset sign") << "1 dropout 30 page1-5" << "line 1: dropout wants a length";
+    QTest::newRow("unknown modem") << "1 modems v34" << "line 1: modems wants v27ter, v29 or v17";
+    QTest::newRow("seed negative") << "1 seed -1" << "line 1: seed wants a number";
+    QTest::newRow("argument for no-ecm") << "1 no-ecm 2" << "line 1: too many arguments for no-ecm";
+    QTest::newRow("line of a busy far end") << "1 busy noise 18" << "line 1: busy connects no call";
+    QTest::newRow("line of a far end that rings") << "1 no-answer 5 dropout 3 start"
+                                                  << "line 1: no-answer connects no call";
 }
 
 void TestNumberPlan::malformed()
@@ -140,6 +178,26 @@ void TestNumberPlan::files()
     QCOMPARE(plan->ruleFor(QStringLiteral("555")).behaviour, K::Busy);
     QCOMPARE(plan->ruleFor(QStringLiteral("992")).delay, std::chrono::seconds(3));
     QCOMPARE(plan->ruleFor(QStringLiteral("994")).behaviour, K::NotFax);
+
+    // A rule's line reaches the far end as the T.30 call will use it.
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write("# weak and noisy\n777 noise 15 attenuation 10 dropout 20 page2+1500 no-ecm modems v17 seed 4\n");
+    f.close();
+    const auto lined = simline::loadNumberPlan(path, &error);
+    QVERIFY2(lined, qPrintable(error));
+    const FarEnd weak = lined->ruleFor(QStringLiteral("777"));
+    QCOMPARE(weak.behaviour, K::Answer);
+    QCOMPARE(weak.line.snrDb, std::optional<double>(15));
+    QCOMPARE(weak.line.attenuationDb, 10.0);
+    QCOMPARE(weak.line.seed, 4u);
+    QCOMPARE(weak.line.dropouts.size(), 1);
+    const t30::Dropout d = weak.line.dropouts.first();
+    QVERIFY(d.anchor == t30::DropoutAnchor::Page && d.index == 2 && d.offsetMs == 1500 && d.lengthMs == 20);
+    QVERIFY(!weak.ecm);
+    QCOMPARE(weak.modems, int(t30::SupportV17));
+    QVERIFY(!weak.isNormal());
+    QCOMPARE(weak.text(), QStringLiteral("answer; line 15 dB SNR, 10 dB loss, 20 ms drop-out 1500 ms "
+                                         "into page 2, no ECM, only V.17"));
 }
 
 QUILLON_TEST_GUILESS_MAIN(TestNumberPlan)

@@ -1,5 +1,7 @@
 #include "simline/simulatedline.h"
 
+#include "simline/numberplan.h"
+
 #include "simline/linepeer.h"
 #include "simline/sffsample.h"
 #include "common/testenv.h"
@@ -949,6 +951,75 @@ private slots:
         QString why;
         QVERIFY2(faxtest::samePagesBelowHeadLine(caller.payload, callee.data, &why), qPrintable(why));
         QCOMPARE(other.statistics().messagesIn, quint64(0));
+    }
+
+    // A T.30 call to a number whose rule impairs the line or limits the far fax: the built-in
+    // test numbers and plan-file rules, as both B3 ends and the received pages show them.
+    void impairedNumbers_data()
+    {
+        QTest::addColumn<QString>("rule"); // a plan rule, or a built-in number
+        QTest::addColumn<int>("pages");
+        QTest::addColumn<int>("callerB3Reason");
+        QTest::addColumn<int>("calleeB3Reason");
+        QTest::addColumn<int>("rate");     // the NCPI's rate; -1 below 14400
+        QTest::addColumn<int>("received"); // 0 equal below the head line, 1 damaged, 2 no page
+        QTest::newRow("997: noise, training falls back, fax completes") << "997" << 2 << 0 << 0 << -1 << 0;
+        QTest::newRow("998: 30 ms drop-out loses the carrier")
+            << "998" << 1 << int(reason::FaxRemoteAbort) << int(reason::FaxRemoteProcedureError) << 14400 << 2;
+        QTest::newRow("ECM repairs a 10 ms drop-out") << "dropout 10 page1+1000" << 1 << 0 << 0 << 14400 << 0;
+        QTest::newRow("10 ms drop-out spoils a page without ECM")
+            << "dropout 10 page1+1000 no-ecm" << 1 << -2 << -2 << 14400 << 1;
+        QTest::newRow("V.27ter far fax, 6 dB loss") << "modems v27ter attenuation 6" << 1 << 0 << 0 << 4800 << 0;
+        QTest::newRow("V.29 far fax without ECM, 2 pages") << "modems v29 no-ecm" << 2 << 0 << 0 << 9600 << 0;
+    }
+    void impairedNumbers()
+    {
+        QFETCH(QString, rule);
+        QFETCH(int, pages);
+        QFETCH(int, callerB3Reason);
+        QFETCH(int, calleeB3Reason);
+        QFETCH(int, rate);
+        QFETCH(int, received);
+        QString error;
+        const auto plan = simline::parseNumberPlan(rule.startsWith('9') ? QString() : "6 " + rule,
+                                                   simline::builtInNumberPlan(), &error);
+        QVERIFY2(plan, qPrintable(error));
+        m_line->setRule(QStringLiteral("6"), plan->ruleFor(rule.startsWith('9') ? rule : QStringLiteral("6")));
+        LinePeer caller(*m_line), callee(*m_line);
+        QList<faxtest::Rows> sent; // pages like text, so that a page's data lasts seconds
+        for (int p = 0; p < pages; ++p)
+            sent << faxtest::textPage(600, unsigned(p + 1));
+        caller.payload = faxtest::document(sent, sff::Resolution::Standard);
+        caller.hook = clearAfterFailedB3;
+        listenQuietly(callee, kFaxMask);
+        caller.call(QStringLiteral("6"));
+        QVERIFY(QTest::qWaitFor([&] { return caller.disconnected && callee.disconnected; }, kWaitMs));
+        const int callerReason = reasonOf(caller, Command::DisconnectB3);
+        const int calleeReason = reasonOf(callee, Command::DisconnectB3);
+        if (callerB3Reason >= 0) {
+            QCOMPARE(callerReason, callerB3Reason);
+            QCOMPARE(calleeReason, calleeB3Reason);
+        }
+        const auto ncpi = FaxNcpi::fromBytes(caller.last(Command::DisconnectB3, Subcommand::Ind).ncpi);
+        QVERIFY(ncpi);
+        if (rate < 0)
+            QVERIFY2(ncpi->rate > 0 && ncpi->rate < 14400, qPrintable(QString::number(ncpi->rate)));
+        else
+            QCOMPARE(int(ncpi->rate), rate);
+        QString why;
+        switch (received) {
+        case 0:
+            QVERIFY2(faxtest::samePagesBelowHeadLine(caller.payload, callee.data, &why), qPrintable(why));
+            QCOMPARE(int(ncpi->pages), pages);
+            break;
+        case 1:
+            // Without ECM the damaged page either comes with wrong rows or is refused (RTN).
+            QVERIFY(callerReason != 0 || !faxtest::samePagesBelowHeadLine(caller.payload, callee.data, &why));
+            break;
+        case 2:
+            QCOMPARE(int(faxtest::rowsOfDocument(callee.data).pages.size()), 0);
+            break;
+        }
     }
 
     // Speed 0 relays at once whatever the rate; the calls still report the line's rate.

@@ -91,6 +91,13 @@ constexpr Layout kLayouts[] = {
     L(C::ResetB3, S::Conf, {P::Ncci, P::Info}),
     L(C::ResetB3, S::Ind, {P::Ncci, P::Ncpi}),
     L(C::ResetB3, S::Resp, {P::Ncci}),
+
+    // The manufacturer-specific part is coded as a struct, so a receiver that does not know
+    // the manufacturer can still skip it.
+    L(C::Manufacturer, S::Req, {P::Controller, P::ManufacturerId, P::ManufacturerData}),
+    L(C::Manufacturer, S::Conf, {P::Controller, P::ManufacturerId, P::ManufacturerData}),
+    L(C::Manufacturer, S::Ind, {P::Controller, P::ManufacturerId, P::ManufacturerData}),
+    L(C::Manufacturer, S::Resp, {P::Controller, P::ManufacturerId, P::ManufacturerData}),
 };
 
 // Where each (command, subcommand) sits in kLayouts: -1 for a message not in the table.
@@ -553,6 +560,8 @@ Message Message::response() const
         r.dataHandle = dataHandle;
     if (command == Command::Facility)
         r.facilitySelector = facilitySelector;
+    if (command == Command::Manufacturer)
+        r.manufacturerId = manufacturerId;
     return r;
 }
 

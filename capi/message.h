@@ -302,6 +302,8 @@ struct Message
     quint16 dataHandle = 0;
     quint16 flags = 0;
     std::optional<quint64> data64; // the optional 64-bit pointer field of DATA_B3_REQ/IND
+    quint32 manufacturerId = 0;    // MANUFACTURER_*: whose extension the message carries
+    QByteArray manufacturerData;   // MANUFACTURER_*: its content, coded as a struct
 
     // The data block of DATA_B3_REQ and DATA_B3_IND. Not part of the encoding: a real CAPI
     // passes it by pointer beside the message. Implicitly shared, so passing it on is free.
@@ -319,7 +321,7 @@ struct Message
     quint32 plci() const { return address & 0xFFFF; }
 
     // The RESP to this IND: same application, message number and address; a DATA_B3_RESP
-    // carries the data handle of its DATA_B3_IND.
+    // carries the data handle of its DATA_B3_IND, a MANUFACTURER_RESP the manufacturer id.
     Message response() const;
     // A DATA_B3_REQ carrying `block`, with length and handle set.
     static Message dataB3Req(quint16 app, quint32 ncci, const QByteArray &block, quint16 handle,

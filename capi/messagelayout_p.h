@@ -45,6 +45,8 @@ enum class Param : quint8 {
     DataHandle,
     Flags,
     Data64, // optional 64-bit data pointer, last parameter of DATA_B3_REQ/IND
+    ManufacturerId,
+    ManufacturerData, // the manufacturer-specific part of MANUFACTURER_*, as a struct
 };
 
 // How a parameter is coded.
@@ -164,6 +166,10 @@ inline constexpr ParamSpec kParams[] = {
     detail::word(Param::DataHandle, "data handle", TraceAs::Decimal, "handle", &Message::dataHandle),
     detail::word(Param::Flags, "flags", TraceAs::Hex4IfSet, "flags", &Message::flags),
     detail::other(Param::Data64, Coding::OptionalQword, "data64", TraceAs::Nothing, ""),
+    detail::dword(Param::ManufacturerId, "manufacturer id", TraceAs::Hex8, "manufacturer",
+                  &Message::manufacturerId),
+    detail::bytes(Param::ManufacturerData, "manufacturer-specific", "data",
+                  &Message::manufacturerData),
 };
 
 constexpr bool paramsInOrder()
@@ -182,7 +188,7 @@ constexpr bool paramsInOrder()
             (p.coding == Coding::Struct) != (p.bytes != nullptr))
             return false;
     }
-    return std::size(kParams) == std::size_t(Param::Data64) + 1;
+    return std::size(kParams) == std::size_t(Param::ManufacturerData) + 1;
 }
 static_assert(paramsInOrder(), "kParams must list every Param once, in order, with its member");
 

@@ -9,13 +9,18 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <algorithm>
 #include <condition_variable>
 #include <csignal>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <utility>
+#include <sys/socket.h>
 
 namespace capi20 {
 
@@ -113,16 +118,29 @@ struct Capi20Transport::Shared : std::enable_shared_from_this<Shared>
     capi::Profile profile;
     quint16 controllers = 0;
     Statistics statistics;
+    // Messages put and not yet handed to the library, in order; a flush job is posted.
+    struct Outgoing
+    {
+        std::shared_ptr<App> app;
+        QByteArray bytes;
+        QByteArray data; // a DATA_B3_REQ's block, shared with the caller's message
+        bool dataRequest = false;
+    };
+    std::vector<Outgoing> outbox;
+    bool flushPosted = false;
 
     // ---- on the library's thread ----
     void watch(const std::shared_ptr<App> &app, const Functions *f,
                const std::shared_ptr<Shared> &self);
     void drain(const std::shared_ptr<App> &app, const Functions *f);
-    void take(App &app, unsigned char *message);
+    std::optional<capi::Message> take(App &app, unsigned char *message);
+    void deliver(App &app, std::vector<capi::Message> &messages);
     void lose(App &app, const Functions *f, const QString &why);
     void stopWatching(App &app);
     void diagnostic(quint16 appId, const QString &text);
     void announceLocked(App &app);
+    void flush(const QString &file);
+    void send(const Functions *f, const Outgoing &o);
 };
 
 void Capi20Transport::Shared::watch(const std::shared_ptr<App> &app, const Functions *f,
@@ -167,10 +185,20 @@ void Capi20Transport::Shared::drain(const std::shared_ptr<App> &app, const Funct
     });
     int taken = 0;
     bool partial = false;
+    // Bytes known to wait in the socket: the kernel is asked once for a run of whole frames.
+    int waiting = -1;
+    // Handed over in one go, so the window's thread wakes once for the whole run.
+    std::vector<capi::Message> messages;
+    messages.reserve(kBatch);
+    // What was taken before the loss reaches the application before the loss does.
+    const auto loseAfterDelivery = [&](const QString &why) {
+        deliver(*app, messages);
+        lose(*app, f, why);
+    };
     while (taken < kBatch && !app->gone) {
         FrameCheck check;
         if (app->frames) {
-            check = checkFrame(app->fd);
+            check = checkFrame(app->fd, &waiting);
         } else {
             // Without a framing to look at: a device hands out whole messages, and a socket of
             // another framing is read once it is readable.
@@ -185,12 +213,12 @@ void Capi20Transport::Shared::drain(const std::shared_ptr<App> &app, const Funct
         if (check.state == FrameState::Nothing)
             break;
         if (check.state == FrameState::Closed) {
-            lose(*app, f, QStringLiteral("the CAPI server closed the connection"));
+            loseAfterDelivery(QStringLiteral("the CAPI server closed the connection"));
             break;
         }
         if (check.state == FrameState::Broken) {
-            lose(*app, f, QStringLiteral("the connection to the CAPI server broke: %1")
-                              .arg(check.detail));
+            loseAfterDelivery(QStringLiteral("the connection to the CAPI server broke: %1")
+                                  .arg(check.detail));
             break;
         }
         if (check.state == FrameState::Partial) {
@@ -200,10 +228,12 @@ void Capi20Transport::Shared::drain(const std::shared_ptr<App> &app, const Funct
             if (!app->partialSince)
                 app->partialSince = now;
             if (now - *app->partialSince > kPartialFrameLimit) {
-                lose(*app, f, QStringLiteral("a frame from the CAPI server stayed incomplete"));
+                loseAfterDelivery(QStringLiteral("a frame from the CAPI server stayed incomplete"));
                 break;
             }
             partial = true;
+            std::lock_guard lock(mutex);
+            ++statistics.partialWaits;
             break;
         }
         app->partialSince.reset();
@@ -212,14 +242,17 @@ void Capi20Transport::Shared::drain(const std::shared_ptr<App> &app, const Funct
         if (info == capi::info::QueueEmpty)
             break;
         if (info != capi::info::Ok || !message) {
-            lose(*app, f, QStringLiteral("libcapi20 could not take a message: %1")
-                              .arg(capi::describeInfo(quint16(info))));
+            loseAfterDelivery(QStringLiteral("libcapi20 could not take a message: %1")
+                                  .arg(capi::describeInfo(quint16(info))));
             break;
         }
-        take(*app, message);
+        waiting -= check.length;
+        if (std::optional<capi::Message> m = take(*app, message))
+            messages.push_back(std::move(*m));
         ++taken;
     }
     Library::instance().setDebugSink({});
+    deliver(*app, messages);
     if (app->gone)
         return;
     app->notifier->setEnabled(!partial);
@@ -233,7 +266,7 @@ void Capi20Transport::Shared::drain(const std::shared_ptr<App> &app, const Funct
         });
 }
 
-void Capi20Transport::Shared::take(App &app, unsigned char *bytes)
+std::optional<capi::Message> Capi20Transport::Shared::take(App &app, unsigned char *bytes)
 {
     const int length = bytes[0] | bytes[1] << 8;
     if (length < 8 || length > BufferSize) {
@@ -241,14 +274,14 @@ void Capi20Transport::Shared::take(App &app, unsigned char *bytes)
                                           "(a length of %1): %2")
                                .arg(length)
                                .arg(hexBytes(bytes, 8)));
-        return;
+        return std::nullopt;
     }
     capi::DecodeResult decoded =
         capi::decode(QByteArrayView(reinterpret_cast<const char *>(bytes), length));
     if (!decoded) {
         diagnostic(app.id, QStringLiteral("a message from the line that does not decode (%1): %2")
                                .arg(decoded.error().text, hexBytes(bytes, length)));
-        return;
+        return std::nullopt;
     }
     capi::Message m = std::move(decoded.message());
     const bool dataIndication =
@@ -277,15 +310,27 @@ void Capi20Transport::Shared::take(App &app, unsigned char *bytes)
         m.dataPointer = 0;
         m.data64.reset();
     }
-    std::lock_guard lock(mutex);
-    ++statistics.messagesTaken;
-    if (dataIndication) {
+    if (dataIndication && m.dataLength) {
+        std::lock_guard lock(mutex);
         statistics.dataBytesTaken += quint64(m.data.size());
         ++statistics.dataCopies;
     }
-    app.inbox.push_back(std::move(m));
+    return m;
+}
+
+void Capi20Transport::Shared::deliver(App &app, std::vector<capi::Message> &messages)
+{
+    if (messages.empty())
+        return;
+    std::lock_guard lock(mutex);
+    statistics.messagesTaken += messages.size();
+    ++statistics.handOvers;
+    for (capi::Message &m : messages)
+        app.inbox.push_back(std::move(m));
+    messages.clear();
     announceLocked(app);
 }
+
 
 void Capi20Transport::Shared::announceLocked(App &app)
 {
@@ -480,6 +525,13 @@ capi::RegisterResult Capi20Transport::registerApplication(const capi::Registrati
         app->id = quint16(id);
         app->fd = f->fileNumber(id);
         app->registration = registration;
+        // libcapi20 writes every message on its own and leaves Nagle on: a short response
+        // would then wait for the acknowledgement of the block before it. Fails harmlessly
+        // on the kernel's CAPI device.
+        if (app->fd >= 0) {
+            const int on = 1;
+            ::setsockopt(app->fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        }
         const char *driver = f->driver ? f->driver() : nullptr;
         app->frames = !(driver && std::strcmp(driver, "fritzbox") == 0);
 
@@ -650,42 +702,85 @@ quint16 Capi20Transport::putMessage(const capi::Message &m)
             m_shared->statistics.dataBytesPut += quint64(m.data.size());
     }
     // The data block goes along by reference: the library copies it behind the message.
-    Library::instance().post([app, shared = m_shared, bytes, data = dataRequest ? m.data : QByteArray(),
-                              dataRequest, file = m_config.libraryFile] {
-        if (app->gone)
-            return;
-        QString why;
-        const Functions *f = Library::instance().load(file, &why);
-        if (!f)
-            return;
-        // Message and data in one buffer of the size the library works with: it writes the
-        // data of the 30-byte DATA_B3_REQ behind the message, into this buffer.
-        alignas(8) unsigned char buffer[BufferSize];
-        std::memcpy(buffer, bytes.constData(), size_t(bytes.size()));
-        if (dataRequest) {
-            const quintptr pointer = quintptr(data.constData());
-            if constexpr (sizeof(void *) == 8) {
-                const quint64 p = pointer;
-                std::memcpy(buffer + kData64Offset, &p, sizeof p);
-            } else {
-                const quint32 p = quint32(pointer);
-                std::memcpy(buffer + kDataPointerOffset, &p, sizeof p);
-            }
-        }
-        Library::instance().setDebugSink([shared, id = app->id](const QString &line) {
-            shared->diagnostic(id, line);
+    bool post = false;
+    {
+        std::lock_guard lock(m_shared->mutex);
+        m_shared->outbox.push_back({app, bytes, dataRequest ? m.data : QByteArray(), dataRequest});
+        post = !std::exchange(m_shared->flushPosted, true);
+    }
+    // One job takes every message put until it runs, so a burst wakes the library's thread
+    // once.
+    if (post)
+        Library::instance().post([shared = m_shared, file = m_config.libraryFile] {
+            shared->flush(file);
         });
-        const unsigned info = f->putMessage(app->id, buffer);
-        Library::instance().setDebugSink({});
-        if (info != capi::info::Ok) {
-            takePendingSigpipe();
-            shared->lose(*app, f, QStringLiteral("libcapi20 could not send %1: %2")
-                                      .arg(capi::messageName(capi::Command(bytes[4]),
-                                                             capi::Subcommand(bytes[5])),
-                                           capi::describeInfo(quint16(info))));
-        }
-    });
     return capi::info::Ok;
+}
+
+void Capi20Transport::Shared::flush(const QString &file)
+{
+    std::vector<Outgoing> batch;
+    {
+        std::lock_guard lock(mutex);
+        batch.swap(outbox);
+        flushPosted = false;
+        ++statistics.flushes;
+    }
+    QString why;
+    const Functions *f = Library::instance().load(file, &why);
+    if (!f)
+        return;
+    // libcapi20 writes each message on its own; corked, a burst leaves in full segments and
+    // the server reads it at once. Uncorking sends the rest without delay.
+    std::vector<int> corked;
+    if (batch.size() > 1) {
+        for (const Outgoing &o : batch) {
+            if (o.app->gone || !o.app->frames
+                || std::find(corked.begin(), corked.end(), o.app->fd) != corked.end())
+                continue;
+            const int on = 1;
+            if (::setsockopt(o.app->fd, IPPROTO_TCP, TCP_CORK, &on, sizeof on) == 0)
+                corked.push_back(o.app->fd);
+        }
+    }
+    for (const Outgoing &o : batch)
+        send(f, o);
+    for (const int fd : corked) {
+        const int off = 0;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
+    }
+}
+
+void Capi20Transport::Shared::send(const Functions *f, const Outgoing &o)
+{
+    App &app = *o.app;
+    if (app.gone)
+        return;
+    // Message and data in one buffer of the size the library works with: it writes the
+    // data of the 30-byte DATA_B3_REQ behind the message, into this buffer.
+    alignas(8) unsigned char buffer[BufferSize];
+    std::memcpy(buffer, o.bytes.constData(), size_t(o.bytes.size()));
+    if (o.dataRequest) {
+        const quintptr pointer = quintptr(o.data.constData());
+        if constexpr (sizeof(void *) == 8) {
+            const quint64 p = pointer;
+            std::memcpy(buffer + kData64Offset, &p, sizeof p);
+        } else {
+            const quint32 p = quint32(pointer);
+            std::memcpy(buffer + kDataPointerOffset, &p, sizeof p);
+        }
+    }
+    Library::instance().setDebugSink([self = shared_from_this(), id = app.id](const QString &line) {
+        self->diagnostic(id, line);
+    });
+    const unsigned info = f->putMessage(app.id, buffer);
+    Library::instance().setDebugSink({});
+    if (info != capi::info::Ok) {
+        takePendingSigpipe();
+        lose(app, f, QStringLiteral("libcapi20 could not send %1: %2")
+                         .arg(capi::messageName(capi::Command(o.bytes[4]), capi::Subcommand(o.bytes[5])),
+                              capi::describeInfo(quint16(info))));
+    }
 }
 
 std::optional<capi::Message> Capi20Transport::getMessage(quint16 appId)

@@ -9,7 +9,9 @@
 // way in) and queues it for the application. The window's thread never calls the library:
 // putMessage() queues the message for the library's thread and returns, getMessage() takes
 // from the application's queue, and messagesWaiting() is raised through the window thread's
-// event loop.
+// event loop. Both ways messages move in bursts: one job on the library's thread writes every
+// message put since the last (its connection corked meanwhile), and every whole frame waiting
+// is taken and handed over with one announcement.
 //
 // Registration is the one call that must answer synchronously, and it can wait on the
 // network for ever. registerApplication() posts it to the library's thread and waits for at
@@ -60,6 +62,9 @@ public:
         quint64 dataBytesPut = 0;
         quint64 dataBytesTaken = 0;
         quint64 dataCopies = 0; // data blocks copied on their way in: one per DATA_B3_IND
+        quint64 partialWaits = 0; // times part of a frame waited for its rest
+        quint64 handOvers = 0;    // runs of taken messages handed to the window's thread
+        quint64 flushes = 0;      // jobs that handed put messages to the library
     };
     Statistics statistics() const;
 

@@ -23,7 +23,7 @@ bool hungUp(int fd)
 
 } // namespace
 
-FrameCheck checkFrame(int fd)
+FrameCheck checkFrame(int fd, int *known)
 {
     unsigned char length[2];
     ssize_t n;
@@ -47,11 +47,15 @@ FrameCheck checkFrame(int fd)
     const int frameLength = (length[0] << 8) | length[1];
     if (frameLength < 2)
         return {FrameState::Broken, QStringLiteral("a frame length of %1").arg(frameLength)};
+    if (known && *known >= frameLength)
+        return {FrameState::Whole, {}, frameLength};
     int waiting = 0;
     if (::ioctl(fd, FIONREAD, &waiting) != 0)
         return {FrameState::Broken, QString::fromLocal8Bit(std::strerror(errno))};
+    if (known)
+        *known = waiting;
     if (waiting >= frameLength)
-        return {FrameState::Whole, {}};
+        return {FrameState::Whole, {}, frameLength};
     return {hungUp(fd) ? FrameState::Closed : FrameState::Partial, {}};
 }
 

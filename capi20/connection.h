@@ -23,11 +23,15 @@ struct FrameCheck
 {
     FrameState state = FrameState::Nothing;
     QString detail; // for Broken: why
+    int length = 0; // for Whole: the first frame's length, its prefix included
 };
 
 // Looks at the remote-CAPI stream on `fd` (frames of a big-endian 16-bit length that counts
 // itself, then the body) without consuming anything and without blocking.
-FrameCheck checkFrame(int fd);
+// `waiting`, when given, carries the bytes known to wait from one check to the next: a frame
+// within it is whole without asking the kernel again, and a new count is stored whenever the
+// kernel is asked. The caller subtracts the length of each frame it takes.
+FrameCheck checkFrame(int fd, int *waiting = nullptr);
 
 // Whether the peer of a socket with nothing to read has closed it.
 bool peerClosed(int fd);

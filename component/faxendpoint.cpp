@@ -8,6 +8,7 @@
 #include "capi/trace.h"
 #include "capi/transport.h"
 #include "endpoint/quillonboundary.h"
+#include "t30report/framereport.h"
 
 namespace quillon::component {
 
@@ -300,6 +301,10 @@ void FaxEndpoint::handle(const capi::Message &m)
         onConnectIndication(m);
         return;
     }
+    if (m.command == C::Manufacturer && m.subcommand == S::Ind) {
+        onManufacturerIndication(m);
+        return;
+    }
     if (m_call && m_call->owns(m)) {
         m_call->handle(m);
         settle();
@@ -358,6 +363,17 @@ void FaxEndpoint::onConnectIndication(const capi::Message &m)
     settle();
     const quint32 plci = m.plci();
     m_report.post(EventSlot::IncomingFax, {called, calling}, [this, plci] { decideIncoming(plci); });
+}
+
+// The controller's report of a T.30 frame or training becomes a Debug line, so the fax
+// handshake stands in the debug list; other manufacturers' indications are only answered.
+void FaxEndpoint::onManufacturerIndication(const capi::Message &m)
+{
+    m_out->put(m.response());
+    if (m.manufacturerId != t30::ManufacturerId)
+        return;
+    if (const std::optional<t30::FrameReport> report = t30::decodeReport(m.manufacturerData))
+        debug(report->debugLine());
 }
 
 void FaxEndpoint::decideIncoming(quint32 plci)

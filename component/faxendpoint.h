@@ -65,6 +65,7 @@ private:
     void handle(const capi::Message &m);
     void onListenConfirmed(const capi::Message &m);
     void onConnectIndication(const capi::Message &m);
+    void onManufacturerIndication(const capi::Message &m);
     void decideIncoming(quint32 plci);
     void putListen(quint32 cipMask);
     void settle();

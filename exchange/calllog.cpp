@@ -1,5 +1,6 @@
 #include "exchange/calllog.h"
 #include "capi/trace.h"
+#include "t30report/framereport.h"
 
 namespace exchange {
 
@@ -72,6 +73,13 @@ QString CallLog::note(const capi::Message &m, bool toLine, const QString &client
             pages = QStringLiteral(", %1 page(s) at %2 bit/s").arg(ncpi->pages).arg(ncpi->rate);
         return QStringLiteral("B3 cleared: %1 ncci %2 reason B3 %3%4")
             .arg(client, hex(m.address, 8), capi::describeReason(m.reason), pages);
+    }
+    case C::Manufacturer: {
+        // The T.30 handshake, as the client's application writes it in its debug list.
+        if (m.subcommand != S::Ind || m.manufacturerId != t30::ManufacturerId)
+            return {};
+        const std::optional<t30::FrameReport> report = t30::decodeReport(m.manufacturerData);
+        return report ? QStringLiteral("%1: %2").arg(client, report->debugLine()) : QString();
     }
     case C::Disconnect:
         return m.subcommand == S::Ind ? QStringLiteral("cleared: %1 plci %2 reason %3")

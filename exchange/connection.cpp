@@ -46,6 +46,12 @@ bool Connection::send(const QByteArray &frame)
     return true;
 }
 
+void Connection::flush()
+{
+    if (isOpen() && m_socket->bytesToWrite() > 0)
+        m_socket->flush();
+}
+
 void Connection::close()
 {
     m_frameTimer.stop();

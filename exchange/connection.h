@@ -31,6 +31,9 @@ public:
     // Queues a framed reply or message. False when the client's queue would overflow; the
     // connection has then failed (failed() is emitted through the event loop).
     bool send(const QByteArray &frame);
+    // Writes what send() queued now, in as few writes as the socket takes, instead of at the
+    // next turn of the event loop. Never waits.
+    void flush();
     // Writes what is queued, then closes. Emits closed() once done.
     void close();
     // Drops at once, nothing more is read or written.

@@ -186,8 +186,11 @@ void Server::deliver(quint16 appId)
     Client *client = it->second;
     while (client->connection->isOpen()) {
         std::optional<capi::Message> m = m_line.getMessage(appId);
-        if (!m)
+        if (!m) {
+            // Everything the line had for this client leaves in one write.
+            client->connection->flush();
             return;
+        }
         using C = capi::Command;
         using S = capi::Subcommand;
         if (m->command == C::Connect && ((m->subcommand == S::Conf && m->info == capi::info::Ok) ||

@@ -27,7 +27,7 @@
 // attenuation) and is limited to what the far fax offers (`ecm`, `modems`); the byte relay
 // of G4 and transparent calls ignores them.
 
-#include "t30/frames.h"
+#include "t30report/frames.h"
 #include "t30/impairments.h"
 
 #include <QList>

@@ -1,6 +1,7 @@
 #include "simline/faxsession.h"
 
 #include "faxtiff/faxtiff.h"
+#include "sff/writer.h"
 
 #include <algorithm>
 
@@ -11,12 +12,55 @@ namespace {
 constexpr qint64 kTickNs = qint64(t30::TickMs) * 1000 * 1000;
 // An unpaced call runs in slices of this much CPU time, so the line's thread stays free.
 constexpr qint64 kUnpacedSliceNs = 3 * 1000 * 1000;
+// Phase B is over well within this much line time; a rehearsal is not run longer.
+constexpr qint64 kRehearsalMaxMs = 90 * 1000;
+// The blank page of a rehearsal: its lines do not matter, its resolution and width do.
+constexpr int kRehearsalLines = 64;
+
 // A paced call that fell behind catches up by at most this many ticks a slice.
 constexpr qint64 kMaxCatchUpTicks = 250;
 
 } // namespace
 
 FaxSession::~FaxSession() = default;
+
+bool FaxSession::startRehearsal(t30::CallConfig config, sff::Resolution resolution)
+{
+    sff::Writer page;
+    page.beginPage(resolution);
+    page.addWhiteLines(kRehearsalLines);
+    config.caller.document = page.finish();
+    config.recordFolder.clear();
+    config.maxDurationMs = kRehearsalMaxMs;
+    m_rehearsal = std::make_unique<t30::Call>(config);
+    if (!m_rehearsal->start()) {
+        m_rehearsal.reset();
+        return false;
+    }
+    return true;
+}
+
+bool FaxSession::rehearse()
+{
+    if (!m_rehearsal)
+        return true;
+    QElapsedTimer slice;
+    slice.start();
+    bool known = false;
+    while (!known && slice.nsecsElapsed() < kUnpacedSliceNs) {
+        m_rehearsal->tick();
+        for (const t30::Event &e : m_rehearsal->takeEvents()) {
+            if (e.side != t30::Side::Caller || e.type != t30::Event::Type::Training)
+                continue;
+            m_rehearsedRate = e.frame.bitRate;
+            known = known || e.ok;
+        }
+        known = known || m_rehearsal->finished() || m_rehearsal->elapsedMs() >= kRehearsalMaxMs;
+    }
+    if (known)
+        m_rehearsal.reset();
+    return known;
+}
 
 void FaxSession::take(QByteArrayView block)
 {

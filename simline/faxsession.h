@@ -43,6 +43,22 @@ public:
     bool endRecordQueued = false;
     bool sliceScheduled = false;
 
+    // Phase B rehearsed: T.30 in SpanDSP 0.0.6 needs the whole document when the DIS comes,
+    // but the sender's data only follows CONNECT_B3_ACTIVE_IND, which carries the rate. So
+    // the line first runs the same call (same line, same seed, same offers) with a blank
+    // page of the sender's resolution, unpaced, until the transmitter's training passed (or
+    // the handshake failed), and announces that rate. Both calls are deterministic up to the
+    // first page, so the real one trains to the same rate. False when it cannot start.
+    bool startRehearsal(t30::CallConfig config, sff::Resolution resolution);
+    // Runs the rehearsal on for a slice of CPU time; true once its rate is known.
+    bool rehearse();
+    bool rehearsing() const { return m_rehearsal != nullptr; }
+    // The rate the transmitter's training passed at; without a passed training the last
+    // rate it tried, 0 when it tried none.
+    int rehearsedRate() const { return m_rehearsedRate; }
+    // The application whose leg the rehearsal took as the transmitter.
+    quint32 rehearsalTransmitterPlci = 0;
+
     // A block of the sender's document.
     void take(QByteArrayView block);
     const PageCount &document() const { return m_pages; }
@@ -74,6 +90,8 @@ private:
     QByteArray m_document;
     PageCount m_pages;
     std::unique_ptr<t30::Call> m_call;
+    std::unique_ptr<t30::Call> m_rehearsal;
+    int m_rehearsedRate = 0;
     QElapsedTimer m_clock; // wall time since the start, for pacing
     t30::SideOutcome m_none;
 };

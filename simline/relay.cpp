@@ -3,6 +3,8 @@
 #include "faxtiff/faxtiff.h"
 #include "simline/faxsession.h"
 #include "t30/reasons.h"
+#include "t30/terminal.h"
+#include "t30report/framereport.h"
 
 #include <QDateTime>
 
@@ -228,24 +230,60 @@ void Relay::connectB3Resp(const Message &m)
     Call &c = m_calls.callOf(*leg);
     c.rate = faxRate(c);
     if (leg->b3Protocol() == bproto::B3T30 && peer->b3Protocol() == bproto::B3T30) {
-        // The controllers talk T.30 (B3 protocol 5 keeps the relay of SFF bytes); the NCPI
-        // gives the rate they start their training at.
+        // The controllers talk T.30 (B3 protocol 5 keeps the relay of SFF bytes). The NCPI
+        // carries the rate their training passes at, which a rehearsal of phase B learns
+        // first; the side that asked for B3 is taken to be the one that sends.
         c.fax = std::make_shared<FaxSession>();
         c.rate = kFaxTopRate;
+        c.fax->rehearsalTransmitterPlci = peer->plci;
+        const auto resolution = c.b3Resolution ? sff::Resolution::Fine : sff::Resolution::Standard;
+        if (c.fax->startRehearsal(faxCallConfig(c, *peer, *leg), resolution)) {
+            scheduleRehearsal(c);
+            return;
+        }
     }
-    for (Leg *s : {peer, leg}) {
+    announceB3Active(c, *peer, *leg);
+}
+
+void Relay::announceB3Active(Call &c, Leg &requester, Leg &answerer)
+{
+    for (Leg *s : {&requester, &answerer}) {
+        Leg *other = s == &answerer ? &requester : &answerer;
         Message active(Command::ConnectB3Active, Subcommand::Ind, s->app, s->b3.ncci);
         if (c.fax) {
             FaxNcpi n;
             n.rate = c.rate;
             n.resolution = c.b3Resolution;
-            n.remoteStationId = (s == leg ? peer : leg)->faxConfig().stationId;
+            n.remoteStationId = other->faxConfig().stationId;
             active.ncpi = n.toBytes();
         } else {
-            active.ncpi = faxNcpi(*s, s == leg ? peer : leg, true);
+            active.ncpi = faxNcpi(*s, other, true);
         }
         m_apps.send(s->app, active);
     }
+}
+
+// A slice of the rehearsal at each turn of the line's loop; its end brings B3 up.
+void Relay::scheduleRehearsal(Call &c)
+{
+    const quint64 id = c.id;
+    m_schedule(std::chrono::nanoseconds(0), [this, id, weak = std::weak_ptr<FaxSession>(c.fax)] {
+        Call *call = m_calls.call(id);
+        const std::shared_ptr<FaxSession> f = weak.lock();
+        if (!call || !f || call->fax != f || !f->rehearsing())
+            return; // the call or its B3 connection ended meanwhile
+        if (!f->rehearse()) {
+            scheduleRehearsal(*call);
+            return;
+        }
+        Leg *requester = m_calls.leg(f->rehearsalTransmitterPlci);
+        Leg *answerer = requester && requester->call == id ? m_calls.peerOf(*requester) : nullptr;
+        if (!answerer || requester->b3.state != B3::Active || answerer->b3.state != B3::Active)
+            return;
+        if (f->rehearsedRate() > 0)
+            call->rate = quint16(f->rehearsedRate());
+        announceB3Active(*call, *requester, *answerer);
+    });
 }
 
 void Relay::disconnectB3Req(const Message &m)
@@ -501,6 +539,22 @@ void Relay::faxData(Leg &sender, const Message &m)
         startFax(c);
 }
 
+// The T.30 call between the two legs, as both the rehearsal and the call itself run it.
+t30::CallConfig Relay::faxCallConfig(const Call &c, const Leg &tx, const Leg &rx) const
+{
+    const FaxB3Configuration sending = tx.faxConfig();
+    t30::CallConfig config;
+    config.caller.stationId = sending.stationId;
+    config.caller.headLine = sending.headLine;
+    config.answerer.stationId = rx.faxConfig().stationId;
+    // The line to the called number, and what its fax offers; the noise is seeded by the
+    // rule, so every call to a number meets the same line.
+    config.line = c.farEnd.line;
+    config.answerer.ecm = c.farEnd.ecm;
+    config.answerer.modems = c.farEnd.modems;
+    return config;
+}
+
 void Relay::startFax(Call &c)
 {
     const std::shared_ptr<FaxSession> f = c.fax;
@@ -508,16 +562,7 @@ void Relay::startFax(Call &c)
     Leg *rx = tx ? m_calls.peerOf(*tx) : nullptr;
     if (!tx || !rx)
         return;
-    const FaxB3Configuration sending = tx->faxConfig();
-    t30::CallConfig config;
-    config.caller.stationId = sending.stationId;
-    config.caller.headLine = sending.headLine;
-    config.answerer.stationId = rx->faxConfig().stationId;
-    // The line to the called number, and what its fax offers; the noise is seeded by the
-    // rule, so every call to a number meets the same line.
-    config.line = c.farEnd.line;
-    config.answerer.ecm = c.farEnd.ecm;
-    config.answerer.modems = c.farEnd.modems;
+    t30::CallConfig config = faxCallConfig(c, *tx, *rx);
     config.recordFolder = m_settings.recordFolder;
     config.recordName = QStringLiteral("fax-%1-call%2-%3.wav")
                             .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")))
@@ -577,10 +622,21 @@ void Relay::faxEvent(Call &c, FaxSession &f, const t30::Event &e)
     using Type = t30::Event::Type;
     if (e.type == Type::Training && e.ok && e.side == t30::Side::Caller)
         c.rate = quint16(e.frame.bitRate);
-    if (e.type != Type::PageReceived)
-        return;
     Leg *tx = faxTransmitter(c, f);
     if (!tx)
+        return;
+    if (const std::optional<t30::FrameReport> report = t30::reportOf(e)) {
+        // Each controller tells its own application what its T.30 sent, received and trained.
+        Leg *leg = e.side == t30::Side::Caller ? tx : m_calls.peerOf(*tx);
+        if (leg && leg->b3.state == B3::Active) {
+            Message ind(Command::Manufacturer, Subcommand::Ind, leg->app, leg->plci & 0x7F);
+            ind.manufacturerId = t30::ManufacturerId;
+            ind.manufacturerData = t30::encodeReport(*report);
+            m_apps.send(leg->app, ind);
+        }
+        return;
+    }
+    if (e.type != Type::PageReceived)
         return;
     queueForReceiver(*tx, f.pagesDelivered++ == 0 ? faxtiff::sffStreamHeader() + e.sff : e.sff);
 }

@@ -13,6 +13,7 @@
 #include <memory>
 
 namespace t30 {
+struct CallConfig;
 struct Event;
 struct SideOutcome;
 } // namespace t30
@@ -56,6 +57,9 @@ private:
 
     // G3 fax connections run a T.30 call (FaxSession) instead of relaying bytes.
     void faxData(Leg &sender, const capi::Message &m);
+    t30::CallConfig faxCallConfig(const Call &c, const Leg &tx, const Leg &rx) const;
+    void announceB3Active(Call &c, Leg &requester, Leg &answerer);
+    void scheduleRehearsal(Call &c);
     void startFax(Call &c);
     void scheduleFax(Call &c, qint64 delayNs);
     void runFax(quint64 callId);

@@ -2,7 +2,7 @@
 
 #include "faxtiff/faxtiff.h"
 #include "sff/reader.h"
-#include "t30/framereport.h"
+#include "t30report/framereport.h"
 #include "t30/reasons.h"
 
 #include <QDir>
@@ -12,6 +12,31 @@
 #include <vector>
 
 namespace t30 {
+
+std::optional<FrameReport> reportOf(const Event &event)
+{
+    FrameReport r;
+    switch (event.type) {
+    case Event::Type::FrameSent: r.kind = FrameReport::Kind::Sent; break;
+    case Event::Type::FrameReceived: r.kind = FrameReport::Kind::Received; break;
+    case Event::Type::Training: r.kind = FrameReport::Kind::Training; break;
+    default: return std::nullopt;
+    }
+    const FrameInfo &f = event.frame;
+    r.timeMs = quint32(std::max<qint64>(event.timeMs, 0));
+    r.fcf = f.fcf;
+    r.modem = f.modem;
+    r.bitRate = quint16(f.bitRate);
+    r.fine = f.fine;
+    r.ecm = f.ecm;
+    r.capabilities = f.capabilities;
+    r.command = f.command;
+    r.trainingPassed = event.type == Event::Type::Training && event.ok;
+    r.station = (f.hasSettings() ? event.station : f.ident).left(MaxReportStation);
+    if (event.type != Event::Type::Training)
+        r.frame = event.raw;
+    return r;
+}
 
 QString Event::debugLine() const
 {

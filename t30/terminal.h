@@ -1,7 +1,8 @@
 #pragma once
 
 #include "sff/format.h"
-#include "t30/frames.h"
+#include "t30report/framereport.h"
+#include "t30report/frames.h"
 #include "t30/headline.h"
 
 #include <QByteArray>
@@ -11,6 +12,7 @@
 #include <QTemporaryDir>
 
 #include <memory>
+#include <optional>
 
 struct fax_state_s;
 struct t30_state_s;
@@ -71,6 +73,10 @@ struct SideOutcome
 
     bool success() const { return ended && reason == 0; }
 };
+
+// The report of a frame or training event, as a controller hands it to its application;
+// nothing for other events.
+std::optional<FrameReport> reportOf(const Event &event);
 
 class Terminal
 {

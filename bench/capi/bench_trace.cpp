@@ -204,6 +204,7 @@ QString paramText(const Message &m, Param p)
     case Param::DataLength: return QStringLiteral("len %1").arg(m.dataLength);
     case Param::DataHandle: return QStringLiteral("handle %1").arg(m.dataHandle);
     case Param::Flags: return m.flags ? QStringLiteral("flags ") + hex(m.flags, 4) : QString();
+    case Param::ManufacturerId: return QStringLiteral("manufacturer ") + hex(m.manufacturerId, 8);
     case Param::DataPointer:
     case Param::Data64: return QString();
     case Param::CalledSubaddress:
@@ -213,7 +214,8 @@ QString paramText(const Message &m, Param p)
     case Param::Llc:
     case Param::Hlc:
     case Param::InfoElement:
-    case Param::FacilityParameter: break;
+    case Param::FacilityParameter:
+    case Param::ManufacturerData: break;
     }
     // Raw structs: shown in hex when present.
     static const struct { Param p; QByteArray Message::*member; const char *name; } raws[] = {
@@ -225,6 +227,7 @@ QString paramText(const Message &m, Param p)
         {Param::Hlc, &Message::hlc, "hlc"},
         {Param::InfoElement, &Message::infoElement, "element"},
         {Param::FacilityParameter, &Message::facilityParameter, "parameter"},
+        {Param::ManufacturerData, &Message::manufacturerData, "data"},
     };
     for (const auto &r : raws) {
         if (r.p == p) {

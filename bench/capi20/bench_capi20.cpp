@@ -6,6 +6,9 @@
 //                   from the first block to the sender's DISCONNECT_B3_IND
 //   a 100-page fax  two instances of the component send and receive a 100-page SFF file:
 //                   pages/s and MB/s from SendFax to both Disconnected events
+//   the same 10 MB call through libcapi20 called straight from the benchmark's thread, without
+//                   the transport (no thread of its own, no hand-over): what the library and
+//                   the exchange allow by themselves, the ceiling of the transport
 // Rounds alternate between the lines; each figure is the median of the rounds with its
 // spread (lowest to highest), and the ratio is that of the medians.
 //   bench_capi20 [ROUNDS]   (default 3)
@@ -13,6 +16,7 @@
 #include "common/componentfax.h"
 #include "common/exchangeprocess.h"
 #include "common/relaycall.h"
+#include "directline.h"
 
 #include "capi20/capi20transport.h"
 #include "component/factory.h"
@@ -93,11 +97,29 @@ int main(int argc, char **argv)
     QWidget host;
 
     const benchrelay::Document tenMb(10);
-    Figures relayMbs[2], relayMsgs[2], faxPages[2], faxMbs[2];
-    quint64 copies = 0, blocksIn = 0;
+    Figures relayMbs[2], relayMsgs[2], faxPages[2], faxMbs[2], bareMbs, bareMsgs;
+    quint64 copies = 0, blocksIn = 0, partialWaits = 0, handOvers = 0, flushes = 0, transportMessages = 0;
     bool allGood = true;
     // A short call and fax on each line first, so no figure is that of first use.
     for (int round = -1; round < rounds; ++round) {
+        {
+            // The transport has released its applications by now; its thread goes idle first.
+            const capi20::Functions *f = benchdirect::quietLibrary(real->config().libraryFile);
+            if (!f) {
+                std::fprintf(stderr, "libcapi20 does not load\n");
+                return 1;
+            }
+            benchdirect::DirectLine bare(f, real->config());
+            const benchrelay::Result r = benchrelay::relay(bare, 1, round < 0 ? benchrelay::Document(1) : tenMb);
+            if (!r.completed || !r.identical) {
+                std::fprintf(stderr, "round %d, libcapi20 without the transport: call FAILED\n", round);
+                allGood = false;
+            }
+            if (round >= 0) {
+                bareMbs.add(double(r.bytes) / 1e6 / r.seconds);
+                bareMsgs.add(double(r.messages) / r.seconds);
+            }
+        }
         for (int which = 0; which < 2; ++which) {
             capi::Transport &line = which ? static_cast<capi::Transport &>(*real) : *simulated;
             const capi20::Capi20Transport::Statistics before = real->statistics();
@@ -106,6 +128,11 @@ int main(int argc, char **argv)
             if (which && round >= 0) {
                 const capi20::Capi20Transport::Statistics after = real->statistics();
                 copies += after.dataCopies - before.dataCopies;
+                partialWaits += after.partialWaits - before.partialWaits;
+                handOvers += after.handOvers - before.handOvers;
+                flushes += after.flushes - before.flushes;
+                transportMessages += (after.messagesPut - before.messagesPut)
+                                     + (after.messagesTaken - before.messagesTaken);
                 blocksIn += quint64((r.bytes + benchrelay::kBlock - 1) / benchrelay::kBlock);
             }
             if (round >= 0) {
@@ -135,8 +162,16 @@ int main(int argc, char **argv)
                 static_cast<long long>(tenMb.size()), benchrelay::kBlock, benchrelay::kWindow);
     print("fax data", "MB/s", relayMbs[0], relayMbs[1]);
     print("CAPI messages", "1/s", relayMsgs[0], relayMsgs[1]);
+    std::printf("  libcapi20 without the transport, from the benchmark's thread: %.1f MB/s (%.1f..%.1f), "
+                "%.0f messages/s (%.0f..%.0f)\n",
+                bareMbs.median(), bareMbs.low(), bareMbs.high(), bareMsgs.median(), bareMsgs.low(),
+                bareMsgs.high());
     std::printf("  copies of a received block in the transport: %llu for %llu blocks\n",
                 static_cast<unsigned long long>(copies), static_cast<unsigned long long>(blocksIn));
+    std::printf("  the transport's hand-overs for %llu messages (whole call): %llu runs taken, %llu runs put, "
+                "%llu waits for the rest of a frame\n",
+                static_cast<unsigned long long>(transportMessages), static_cast<unsigned long long>(handOvers),
+                static_cast<unsigned long long>(flushes), static_cast<unsigned long long>(partialWaits));
     std::printf(" 100-page fax between two instances of the component (%.2f MB of SFF)\n", faxMb);
     print("pages", "1/s", faxPages[0], faxPages[1]);
     print("fax data", "MB/s", faxMbs[0], faxMbs[1]);

@@ -42,6 +42,8 @@ Message populated(Command c, Subcommand s)
     m.dataLength = 1024;
     m.dataHandle = 77;
     m.flags = 0x0002;
+    m.manufacturerId = 0x4E4C5551;
+    m.manufacturerData = QByteArray("\x30\x00\x02", 3);
     return m;
 }
 
@@ -127,6 +129,8 @@ const Setter setDataLength = [](Message &m) { m.dataLength = 2048; }; // 0008
 const Setter setDataHandle = [](Message &m) { m.dataHandle = 5; }; // 0500
 const Setter setFlags = [](Message &m) { m.flags = 4; }; // 0400
 const Setter setData64 = [](Message &m) { m.data64 = 0x1122334455667788ull; }; // 8877665544332211
+const Setter setManufacturerId = [](Message &m) { m.manufacturerId = 0x4E4C5551; }; // 51554c4e
+const Setter setManufacturerData = [](Message &m) { m.manufacturerData = hex("3000"); }; // 02 3000
 
 // The names of every message the codec knows.
 QSet<QString> knownNames()
@@ -172,7 +176,7 @@ private slots:
                 ++rows;
             }
         }
-        QCOMPARE(rows, 44);
+        QCOMPARE(rows, 48);
     }
     void roundTrip()
     {
@@ -439,6 +443,20 @@ private slots:
             "station \"RM\"");
         row("RESET_B3_RESP", built(C::ResetB3, S::Resp, kNcci, {}), 0x87, 0x83, "01020300",
             "-> RESET_B3_RESP app 1 #1 ncci 0x00030201");
+        row("MANUFACTURER_REQ",
+            built(C::Manufacturer, S::Req, kCtrl, {setManufacturerId, setManufacturerData}), 0xFF,
+            0x80, "01000000 51554c4e 02 3000",
+            "-> MANUFACTURER_REQ app 1 #1 ctrl 1 manufacturer 0x4e4c5551 data 30 00");
+        row("MANUFACTURER_CONF", built(C::Manufacturer, S::Conf, kCtrl, {setManufacturerId}),
+            0xFF, 0x81, "01000000 51554c4e 00",
+            "<- MANUFACTURER_CONF app 1 #1 ctrl 1 manufacturer 0x4e4c5551");
+        row("MANUFACTURER_IND",
+            built(C::Manufacturer, S::Ind, kCtrl, {setManufacturerId, setManufacturerData}), 0xFF,
+            0x82, "01000000 51554c4e 02 3000",
+            "<- MANUFACTURER_IND app 1 #1 ctrl 1 manufacturer 0x4e4c5551 data 30 00");
+        row("MANUFACTURER_RESP", built(C::Manufacturer, S::Resp, kCtrl, {setManufacturerId}),
+            0xFF, 0x83, "01000000 51554c4e 00",
+            "-> MANUFACTURER_RESP app 1 #1 ctrl 1 manufacturer 0x4e4c5551");
         QCOMPARE(rowNames, knownNames());
     }
     void everyLayout()
@@ -692,8 +710,12 @@ private slots:
             "<- FACILITY_CONF app 1 #0 ncci 0x00010101 info facility not supported (0x300b) "
             "facility 65535");
 
-        row("MANUFACTURER_REQ, outside the table",
-            Message(Command::Manufacturer, Subcommand::Req, 1, 1), "-> MANUFACTURER_REQ app 1 #0");
+        Message manufacturer(Command::Manufacturer, Subcommand::Ind, 1, 1);
+        manufacturer.manufacturerId = 0x12345678;
+        manufacturer.manufacturerData = QByteArray(300, '\x01');
+        row("MANUFACTURER_IND of another manufacturer, long content", manufacturer,
+            "<- MANUFACTURER_IND app 1 #0 ctrl 1 manufacturer 0x12345678 data 01 01 01 01 01 01 "
+            "01 01 01 01 01 01 01 01 01 01 ... (300 bytes)");
         row("unknown command", Message(Command(0x7E), Subcommand::Req, 1, 1),
             "-> COMMAND_0x7e_REQ app 1 #0");
         row("unknown subcommand", Message(Command::Connect, Subcommand(0x84), 1, 1),
@@ -755,6 +777,17 @@ private slots:
         QCOMPARE(resp.address, 0x00010301u);
         QCOMPARE(resp.dataHandle, quint16(9));
         QVERIFY(decode(encode(resp)).ok());
+
+        // A MANUFACTURER_RESP names the manufacturer whose indication it answers.
+        Message manufacturer(Command::Manufacturer, Subcommand::Ind, 4, 1);
+        manufacturer.number = 3;
+        manufacturer.manufacturerId = 0x4E4C5551;
+        manufacturer.manufacturerData = "report";
+        const Message answer = manufacturer.response();
+        QCOMPARE(answer.manufacturerId, 0x4E4C5551u);
+        QVERIFY(answer.manufacturerData.isEmpty());
+        QCOMPARE(answer.number, quint16(3));
+        QVERIFY(decode(encode(answer)).ok());
     }
 };
 

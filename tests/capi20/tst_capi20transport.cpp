@@ -266,6 +266,7 @@ class TestCapi20Transport : public QObject
 private slots:
     void frameCheck_data();
     void frameCheck();
+    void frameRunCheck();
     void stuckCallIsCutLoose();
     void sigpipeDoesNotEndTheProcess();
     void serverNotThere();
@@ -323,6 +324,41 @@ void TestCapi20Transport::frameCheck()
     QCOMPARE(capi20::checkFrame(pipeFds[0]).state, FrameState::NotSocket);
     ::close(pipeFds[0]);
     ::close(pipeFds[1]);
+}
+
+void TestCapi20Transport::frameRunCheck()
+{
+    // A run of frames read one by one with the count carried between the checks: each frame
+    // is whole only once all its bytes are there, also when the count is stale.
+    int pair[2];
+    QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    const QByteArray first("\x00\x06" "abcd", 6);
+    const QByteArray second("\x00\x09" "efghijk", 9);
+    const QByteArray third("\x00\x05" "lmn", 5);
+    const QByteArray sent = first + second + third.left(3);
+    QCOMPARE(::write(pair[1], sent.constData(), size_t(sent.size())), ssize_t(sent.size()));
+    int waiting = -1;
+    const auto takeFrame = [&](const QByteArray &expected) {
+        const capi20::FrameCheck check = capi20::checkFrame(pair[0], &waiting);
+        QCOMPARE(int(check.state), int(FrameState::Whole));
+        QCOMPARE(check.length, int(expected.size()));
+        QByteArray read(check.length, '\0');
+        QCOMPARE(::read(pair[0], read.data(), size_t(read.size())), ssize_t(read.size()));
+        QCOMPARE(read, expected);
+        waiting -= check.length;
+    };
+    takeFrame(first);
+    QCOMPARE(waiting, int(sent.size() - first.size())); // the kernel was asked once
+    takeFrame(second);
+    QCOMPARE(int(capi20::checkFrame(pair[0], &waiting).state), int(FrameState::Partial));
+    QCOMPARE(waiting, 3);
+    // The rest arrives: the count is stale and is asked for again.
+    QCOMPARE(::write(pair[1], third.constData() + 3, 2), ssize_t(2));
+    takeFrame(third);
+    QCOMPARE(waiting, 0);
+    QCOMPARE(int(capi20::checkFrame(pair[0], &waiting).state), int(FrameState::Nothing));
+    ::close(pair[0]);
+    ::close(pair[1]);
 }
 
 void TestCapi20Transport::stuckCallIsCutLoose()

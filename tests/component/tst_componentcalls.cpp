@@ -130,6 +130,35 @@ void sendCleanly(Pair &pair)
     QVERIFY(pair.rcv.has(EventSlot::FaxReceived));
 }
 
+// Where in the endpoint's events the first Debug line starting with `start` stands, from
+// event `from` on; -1 when there is none.
+int debugAt(const Endpoint &e, const QString &start, int from = 0)
+{
+    for (int i = std::max(from, 0); i < int(e.events.size()); ++i) {
+        const componenttest::Event &ev = e.events[size_t(i)];
+        if (ev.slot == int(EventSlot::Debug) && ev.params.value(0).toString().startsWith(start))
+            return i;
+    }
+    return -1;
+}
+
+// The T.30 handshake stands in an endpoint's Debug lines in the order T.30 runs it.
+void checkHandshakeOrder(const Endpoint &e, bool transmitter)
+{
+    const QString in = QStringLiteral("T.30: <- "), out = QStringLiteral("T.30: -> ");
+    const QString towardsTx = transmitter ? in : out, fromTx = transmitter ? out : in;
+    int at = -1;
+    QStringList seen;
+    for (const QString &frame : {towardsTx + "DIS: ", fromTx + "DCS: ", towardsTx + "CFR",
+                                 towardsTx + "MCF"}) {
+        const int next = debugAt(e, frame, at + 1);
+        seen << QStringLiteral("%1 at %2").arg(frame).arg(next);
+        QVERIFY2(next > at, qPrintable(seen.join(", ")));
+        at = next;
+    }
+    QVERIFY(e.debugContains(QStringLiteral("T.30: training ")));
+}
+
 enum class Stage { AfterSend, Offered, Connected, MidData, FaxEnded };
 void armAt(Endpoint &watched, Stage stage, std::function<void()> act);
 
@@ -287,6 +316,16 @@ void TestComponentCalls::faxEndToEnd()
     QVERIFY(pair.rcv.debugContains("<- CONNECT_IND"));
     QVERIFY(pair.rcv.debugContains("-> CONNECT_RESP"));
     QVERIFY(pair.rcv.debugContains("<- DATA_B3_IND"));
+    if (!g4) {
+        // Each controller reports its T.30 frames; each endpoint writes them as Debug lines.
+        checkHandshakeOrder(pair.snd, true);
+        checkHandshakeOrder(pair.rcv, false);
+        QVERIFY(pair.snd.debugContains("-> MANUFACTURER_RESP"));
+        QVERIFY2(pair.rcv.debugContains("T.30: <- DCS: V.17 14400, "),
+                 qPrintable(pair.rcv.texts(EventSlot::Debug).join('\n')));
+    } else {
+        QVERIFY(!pair.snd.debugContains("T.30: "));
+    }
 
     const QByteArray received = componenttest::readFile(platform::localPath(kReceiveFile));
     const QList<QImage> want = componenttest::pagesOf(document);
@@ -1020,6 +1059,12 @@ void TestComponentCalls::impairedTestNumbers()
     QVERIFY(!calls.isEmpty());
     const int rate = calls.last().rate;
     QVERIFY2(lineRate < 0 ? rate > 0 && rate < 14400 : rate == lineRate, qPrintable(QString::number(rate)));
+    // Both sides learn that rate when the fax connection comes up, before any page.
+    for (const Endpoint *e : {&pair.snd, &pair.rcv}) {
+        const QString connected = e->texts(EventSlot::Connected).value(0);
+        QVERIFY2(connected.startsWith(QStringLiteral("%1 bit/s, ").arg(rate)),
+                 qPrintable(connected + " / line rate " + QString::number(rate)));
+    }
     QString why;
     if (sent)
         QVERIFY2(faxtest::samePagesBelowHeadLine(document, componenttest::readFile(platform::localPath(kReceiveFile)), &why),

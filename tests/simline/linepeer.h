@@ -4,6 +4,7 @@
 // the way a fax application does, sends a payload once B3 is up, and records every message
 // it put and took.
 
+#include "t30report/framereport.h"
 #include "capi/trace.h"
 #include "simline/simulatedline.h"
 
@@ -49,7 +50,8 @@ public:
     std::function<bool(LinePeer &, const capi::Message &)> hook;
 
     // ---- records ----
-    QStringList log; // "-> CONNECT_REQ", "<- CONNECT_CONF", ...; DATA_B3 left out
+    QStringList log; // "-> CONNECT_REQ", "<- CONNECT_CONF", ...; DATA_B3 and MANUFACTURER left out
+    QStringList frameReports; // the T.30 frame reports of MANUFACTURER_IND, as Debug lines
     QList<capi::Message> received;
     QByteArray data; // DATA_B3_IND blocks, joined
     int dataReqs = 0, dataConfs = 0, dataInds = 0, dataResps = 0, busyPuts = 0;
@@ -70,7 +72,7 @@ public:
                 ++dataReqs;
             if (m.subcommand == capi::Subcommand::Resp)
                 ++dataResps;
-        } else {
+        } else if (m.command != capi::Command::Manufacturer) {
             log << QStringLiteral("-> ") + capi::messageName(m.command, m.subcommand);
         }
         maxUnconfirmed = qMax(maxUnconfirmed, dataReqs - dataConfs);
@@ -171,7 +173,7 @@ private:
                 ++dataConfs;
             if (m.subcommand == capi::Subcommand::Ind)
                 ++dataInds;
-        } else {
+        } else if (m.command != capi::Command::Manufacturer) {
             log << QStringLiteral("<- ") + capi::messageName(m.command, m.subcommand);
         }
         if (hook && hook(*this, m))
@@ -239,6 +241,14 @@ private:
         case capi::Command::Info:
             if (m.subcommand == capi::Subcommand::Ind)
                 put(m.response());
+            break;
+        case capi::Command::Manufacturer:
+            if (m.subcommand == capi::Subcommand::Ind) {
+                put(m.response());
+                if (const auto report = t30::decodeReport(m.manufacturerData);
+                    report && m.manufacturerId == t30::ManufacturerId)
+                    frameReports << report->debugLine();
+            }
             break;
         default: break;
         }

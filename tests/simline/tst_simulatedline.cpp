@@ -314,6 +314,25 @@ private slots:
 
         QCOMPARE(caller.log, callerSends ? kCallerSends : kCallerReceives);
         QCOMPARE(callee.log, callerSends ? kCalleeReceives : kCalleeSends);
+        // Each controller reports its own side of the handshake; a relayed call has none.
+        if (!relayed) {
+            const auto at = [](const QStringList &reports, const QString &start) {
+                for (qsizetype i = 0; i < reports.size(); ++i)
+                    if (reports[i].startsWith(start))
+                        return i;
+                return qsizetype(-1);
+            };
+            const QStringList &tx = sender.frameReports, &rx = receiver.frameReports;
+            QVERIFY2(at(tx, "T.30: <- DIS: ") >= 0 && at(tx, "T.30: <- DIS: ") < at(tx, "T.30: -> DCS: ")
+                         && at(tx, "T.30: -> DCS: ") < at(tx, "T.30: <- CFR")
+                         && at(tx, "T.30: <- CFR") < at(tx, "T.30: <- MCF"),
+                     qPrintable(tx.join('|')));
+            QVERIFY2(at(rx, "T.30: -> DIS: ") >= 0 && at(rx, "T.30: -> DIS: ") < at(rx, "T.30: <- DCS: ")
+                         && at(rx, "T.30: -> CFR") < at(rx, "T.30: -> MCF"),
+                     qPrintable(rx.join('|')));
+        } else {
+            QVERIFY(sender.frameReports.isEmpty() && receiver.frameReports.isEmpty());
+        }
         QString why;
         if (relayed)
             QCOMPARE(receiver.data, sender.payload);

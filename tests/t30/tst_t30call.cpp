@@ -1,5 +1,5 @@
 #include "t30/call.h"
-#include "t30/framereport.h"
+#include "t30report/framereport.h"
 #include "t30/reasons.h"
 
 #include "common/testenv.h"

@@ -1,5 +1,5 @@
-#include "t30/framereport.h"
-#include "t30/frames.h"
+#include "t30report/framereport.h"
+#include "t30report/frames.h"
 #include "t30/headline.h"
 #include "t30/impairments.h"
 #include "t30/reasons.h"

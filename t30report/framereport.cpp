@@ -1,6 +1,4 @@
-#include "t30/framereport.h"
-
-#include "t30/terminal.h"
+#include "t30report/framereport.h"
 
 #include <QtEndian>
 
@@ -17,7 +15,6 @@ enum Flags : quint8 {
 };
 
 constexpr int FixedSize = 2 + 1 + 4 + 1 + 1 + 2 + 1; // class .. flags
-constexpr int MaxStation = 20;
 
 void putStruct(QByteArray &out, QByteArrayView data)
 {
@@ -76,31 +73,6 @@ QString FrameReport::debugLine() const
     return line;
 }
 
-std::optional<FrameReport> reportOf(const Event &event)
-{
-    FrameReport r;
-    switch (event.type) {
-    case Event::Type::FrameSent: r.kind = FrameReport::Kind::Sent; break;
-    case Event::Type::FrameReceived: r.kind = FrameReport::Kind::Received; break;
-    case Event::Type::Training: r.kind = FrameReport::Kind::Training; break;
-    default: return std::nullopt;
-    }
-    const FrameInfo &f = event.frame;
-    r.timeMs = quint32(std::max<qint64>(event.timeMs, 0));
-    r.fcf = f.fcf;
-    r.modem = f.modem;
-    r.bitRate = quint16(f.bitRate);
-    r.fine = f.fine;
-    r.ecm = f.ecm;
-    r.capabilities = f.capabilities;
-    r.command = f.command;
-    r.trainingPassed = event.type == Event::Type::Training && event.ok;
-    r.station = (f.hasSettings() ? event.station : f.ident).left(MaxStation);
-    if (event.type != Event::Type::Training)
-        r.frame = event.raw;
-    return r;
-}
-
 QByteArray encodeReport(const FrameReport &r)
 {
     QByteArray out(FixedSize, '\0');
@@ -114,7 +86,7 @@ QByteArray encodeReport(const FrameReport &r)
     p[11] = char((r.fine ? FlagFine : 0) | (r.ecm ? FlagEcm : 0)
                  | (r.capabilities ? FlagCapabilities : 0) | (r.command ? FlagCommand : 0)
                  | (r.trainingPassed ? FlagTrainingPassed : 0));
-    putStruct(out, r.station.left(MaxStation).toLatin1());
+    putStruct(out, r.station.left(MaxReportStation).toLatin1());
     putStruct(out, r.frame);
     return out;
 }
@@ -145,7 +117,7 @@ std::optional<FrameReport> decodeReport(QByteArrayView data)
     r.trainingPassed = flags & FlagTrainingPassed;
     qsizetype pos = FixedSize;
     QByteArrayView station, frame;
-    if (!takeStruct(data, pos, station) || station.size() > MaxStation
+    if (!takeStruct(data, pos, station) || station.size() > MaxReportStation
         || !takeStruct(data, pos, frame))
         return std::nullopt;
     r.station = QString::fromLatin1(station);

@@ -1,4 +1,4 @@
-#include "t30/frames.h"
+#include "t30report/frames.h"
 
 #include <array>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "t30/frames.h"
+#include "t30report/frames.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -13,11 +13,11 @@
 // a MANUFACTURER_IND (layout in docs/t30.md).
 namespace t30 {
 
-struct Event;
-
 // "QULN" as the bytes of the little-endian dword.
 inline constexpr quint32 ManufacturerId = 0x4E4C5551;
 inline constexpr quint16 FrameReportClass = 0x0030;
+// Station ids in a report are cut to this many characters.
+inline constexpr int MaxReportStation = 20;
 
 struct FrameReport
 {
@@ -40,9 +40,6 @@ struct FrameReport
 
     bool operator==(const FrameReport &) const = default;
 };
-
-// The report of a frame or training event; nothing for other events.
-std::optional<FrameReport> reportOf(const Event &event);
 
 // The manufacturer-specific part of the message (the content of its struct, without the
 // struct's length byte).

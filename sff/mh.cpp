@@ -22,17 +22,23 @@ using Entry = quint16;
 
 // The second decode table looks up, per access, all the terminating codes that the next
 // GroupBits bits hold in full (up to GroupPixels pixels), as the pixels they stand for: the
-// pattern in bits 0-31 (the first pixel highest, a set bit black), the pixel count in bits
-// 32-39, the bits used in 40-47 and, in bit 48, whether the colour changes (an odd number
-// of codes). Where the first code is one the group cannot take (a make-up code, a longer
-// run) but that the bits hold in full, the entry is that code alone: SingleCode set, its run
-// in bits 0-11, its length in 40-47. 0 leaves the bits to the single-code table, which also
-// sees what follows a make-up code and every fault.
-constexpr int GroupBits = 12;
+// pattern in bits 0-19 (the first pixel highest, a set bit black), the pixel count in bits
+// 20-24, the bits used in 25-28 and, in bit 29, whether the colour changes (an odd number of
+// codes). Where the first code is one the group cannot take (a make-up code, a longer run)
+// but that the bits hold in full, the entry is that code alone: SingleCode set, its run in
+// bits 0-11, its length in 25-28. 0 leaves the bits to the single-code table, which also
+// decodes the line's last code and every fault. 14 bits hold about three of the short codes
+// of a halftone; entries of 32 bits keep both colours' tables at 128 KiB.
+constexpr int GroupBits = 14;
+static_assert(4 * GroupBits <= 56 && 56 - 3 * GroupBits >= tables::LongestCode);
 constexpr quint32 GroupMask = (1u << GroupBits) - 1;
-constexpr int GroupPixels = 32;
-using GroupEntry = quint64;
-constexpr GroupEntry SingleCode = 1ull << 49;
+constexpr int GroupPixels = 20;
+using GroupEntry = quint32;
+constexpr GroupEntry SingleCode = 1u << 31;
+constexpr int groupUsed(GroupEntry g) { return int(g >> 25) & 0xf; }
+constexpr int groupPixels(GroupEntry g) { return int(g >> 20) & 0x1f; }
+constexpr quint32 groupPattern(GroupEntry g) { return g & 0xfffffu; }
+constexpr int groupToggle(GroupEntry g) { return int(g >> 29) & 1; }
 
 struct Code
 {
@@ -96,7 +102,7 @@ struct Tables
     // known bits are taken; a prefix code is fixed by its own bits.
     GroupEntry groupAt(int colour, quint32 index) const
     {
-        quint64 pattern = 0;
+        quint32 pattern = 0;
         int pixels = 0;
         int used = 0;
         int codes = 0;
@@ -107,7 +113,7 @@ struct Tables
             if (length == 0 || used + length > GroupBits || run >= 64 ||
                 pixels + run > GroupPixels)
                 break;
-            pattern = (pattern << run) | (c ? (1ull << run) - 1 : 0);
+            pattern = (pattern << run) | (c ? (1u << run) - 1 : 0);
             pixels += run;
             used += length;
             ++codes;
@@ -117,9 +123,10 @@ struct Tables
             const int length = e >> 12;
             if (length == 0 || length > GroupBits)
                 return 0;
-            return SingleCode | quint64(e & 0xfff) | quint64(length) << 40;
+            return SingleCode | GroupEntry(e & 0xfff) | GroupEntry(length) << 25;
         }
-        return pattern | quint64(pixels) << 32 | quint64(used) << 40 | quint64(codes & 1) << 48;
+        return pattern | GroupEntry(pixels) << 20 | GroupEntry(used) << 25 |
+               GroupEntry(codes & 1) << 29;
     }
 };
 
@@ -260,9 +267,12 @@ DecodeResult decode(const uchar *data, qsizetype size, int lineLength, Runs *run
     const Tables &t = codeTables();
     if constexpr (Out == Output::Runs)
         runs->clear();
-    RowWriter writer(row, Out == Output::Row ? (std::max(lineLength, 0) + 7) / 8 : 0);
-    if (lineLength < 1) // no line to fill: any code passes it
+    if (lineLength < 1) { // no line to fill: any code passes it
+        if constexpr (Out == Output::Row)
+            std::memset(row, 0, size_t((std::max(lineLength, 0) + 7) / 8));
         return {Status::TooManyPixels, 0, 0};
+    }
+    RowWriter writer(row, Out == Output::Row ? (lineLength + 7) / 8 : 0); // lineLength >= 1
 
     const uchar *p = data;
     const uchar *const end = data + size;
@@ -271,56 +281,71 @@ DecodeResult decode(const uchar *data, qsizetype size, int lineLength, Runs *run
     qint64 used = 0; // bits consumed
     int colour = 0;
     int pos = 0; // pixels of finished runs
-    int run = 0; // make-up total of the run being read
+    int run = 0; // make-up total of the run being read (its pixels are written already)
 
     DecodeResult result;
     for (;;) {
-        if (bits < 16) {
-            if (end - p >= 8) {
-                quint64 word;
-                std::memcpy(&word, p, 8);
-                word = qFromLittleEndian(word);
-                acc |= word << bits;
-                p += (63 - bits) >> 3;
-                bits |= 56;
-            } else {
-                while (bits <= 56 && p < end) {
-                    acc |= quint64(*p++) << bits;
-                    bits += 8;
-                }
+        // Fills the bit buffer as far as it goes: then it holds at least 57 bits, or all
+        // that is left of the data.
+        if (end - p >= 8) {
+            quint64 word;
+            std::memcpy(&word, p, 8);
+            word = qFromLittleEndian(word);
+            acc |= word << bits;
+            p += (63 - bits) >> 3;
+            bits |= 56;
+        } else {
+            while (bits <= 56 && p < end) {
+                acc |= quint64(*p++) << bits;
+                bits += 8;
             }
         }
-        int length = 0;
-        int r = 0;
-        bool single = false;
         if constexpr (Out != Output::Runs) {
-            // Several short codes at once while they stay inside the line.
-            const GroupEntry g = t.group[colour][acc & GroupMask];
-            length = int(g >> 40) & 0xff;
-            if (g & SingleCode) {
-                r = int(g & 0xfff);
-                single = length <= bits;
-            } else if (length != 0 && length <= bits && run == 0) {
-                const int pixels = int(g >> 32) & 0xff;
-                if (pos + pixels < lineLength) {
+            // Up to four table accesses per fill (each takes at most GroupBits bits), each of
+            // them several short codes or one code, while they stay inside the line. Whatever
+            // else (a longer code, the line's last code, a fault) is left to the single-code
+            // step below, which then has at least 56 - 3 * GroupBits bits in the buffer.
+            int k = 0;
+            for (; k < 4; ++k) {
+                const GroupEntry g = t.group[colour][acc & GroupMask];
+                const int length = groupUsed(g);
+                if (length == 0 || length > bits)
+                    break;
+                if (!(g & SingleCode)) {
+                    const int pixels = groupPixels(g);
+                    if (pos + run + pixels >= lineLength)
+                        break;
                     // A group can add up to no pixels at all (white 0, black 0).
                     if constexpr (Out == Output::Row)
                         if (pixels != 0)
-                            writer.put(g & 0xffffffffu, pixels);
-                    pos += pixels;
-                    acc >>= length;
-                    bits -= length;
-                    used += length;
-                    colour ^= int(g >> 48) & 1;
-                    continue;
+                            writer.put(groupPattern(g), pixels);
+                    pos += run + pixels;
+                    run = 0;
+                    colour ^= groupToggle(g);
+                } else {
+                    const int r = int(g & 0xfff);
+                    if (pos + run + r >= lineLength)
+                        break;
+                    if constexpr (Out == Output::Row)
+                        writer.fill(colour, r);
+                    if (r >= 64) {
+                        run += r;
+                    } else {
+                        pos += run + r;
+                        run = 0;
+                        colour ^= 1;
+                    }
                 }
+                acc >>= length;
+                bits -= length;
+                used += length;
             }
+            if (k == 4)
+                continue;
         }
-        if (!single) {
-            const Entry e = t.decode[colour][acc & IndexMask];
-            length = e >> 12;
-            r = e & 0xfff;
-        }
+        const Entry e = t.decode[colour][acc & IndexMask];
+        const int length = e >> 12;
+        const int r = e & 0xfff;
         if (length == 0 || length > bits) {
             // Data that runs out inside a code, or only zero bits left: the line ends early.
             // A one bit that starts no code of this colour: an invalid code.
@@ -332,20 +357,23 @@ DecodeResult decode(const uchar *data, qsizetype size, int lineLength, Runs *run
             break;
         }
         if (pos + run + r > lineLength) {
+            // The run passes the line: it is cut at the line's end.
             result.status = Status::TooManyPixels;
+            if constexpr (Out == Output::Row)
+                writer.fill(colour, lineLength - pos - run);
             run = lineLength - pos;
             break;
         }
         acc >>= length;
         bits -= length;
         used += length;
+        if constexpr (Out == Output::Row)
+            writer.fill(colour, r);
         run += r;
         if (r >= 64)
             continue;
         if constexpr (Out == Output::Runs)
             runs->push_back(run);
-        if constexpr (Out == Output::Row)
-            writer.fill(colour, run);
         pos += run;
         run = 0;
         colour ^= 1;
@@ -361,16 +389,14 @@ DecodeResult decode(const uchar *data, qsizetype size, int lineLength, Runs *run
     }
     result.pixels = pos;
     result.bitPos = used;
-    // The run being read when the fault came, cut to the line.
-    run = std::min(run, lineLength - pos);
     if constexpr (Out == Output::Runs) {
+        // The run being read when the fault came, cut to the line.
+        run = std::min(run, lineLength - pos);
         if (run > 0)
             runs->push_back(run);
     }
-    if constexpr (Out == Output::Row) {
-        writer.fill(colour, run);
+    if constexpr (Out == Output::Row)
         writer.finish();
-    }
     return result;
 }
 

@@ -1,14 +1,18 @@
 // Drives the SFF reader, the renderer and the Modified Huffman decoder with arbitrary bytes.
-// Besides crashes and sanitizer reports it checks three things that must always hold:
+// Besides crashes and sanitizer reports it checks four things that must always hold:
 // reading in blocks gives the same result as reading at once, a decoded line stays within
-// its line length, and a line that decodes re-encodes to codes that decode to the same runs.
+// its line length, the three ways to decode a line (runs, check only, straight to pixels)
+// agree on the result and the pixels, and a line that decodes re-encodes to codes that decode
+// to the same runs.
 
 #include "sff/mh.h"
 #include "sff/reader.h"
 #include "sff/gui/render.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <vector>
 
 namespace {
 
@@ -63,6 +67,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         for (int run : runs)
             total += run;
         check(total <= lineLength && r.pixels <= lineLength);
+        const auto checked = sff::mh::decodeLine(data + 2, qsizetype(size - 2), lineLength);
+        const int rowBytes = (lineLength + 7) / 8;
+        // A guard byte past the row shows a write outside it.
+        std::vector<uchar> want(static_cast<size_t>(rowBytes));
+        std::vector<uchar> row(static_cast<size_t>(rowBytes) + 1, 0x5a);
+        sff::mh::runsToRow(runs, want.data(), lineLength);
+        const auto direct = sff::mh::decodeRow(data + 2, qsizetype(size - 2), lineLength, row.data());
+        for (const auto &other : {checked, direct})
+            check(other.status == r.status && other.pixels == r.pixels && other.bitPos == r.bitPos);
+        check(std::equal(want.begin(), want.end(), row.begin()) && row.back() == 0x5a);
         if (r.ok()) {
             check(total == lineLength);
             const QByteArray again = sff::mh::encodeRuns(runs);

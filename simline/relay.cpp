@@ -551,6 +551,7 @@ t30::CallConfig Relay::faxCallConfig(const Call &c, const Leg &tx, const Leg &rx
     t30::CallConfig config;
     config.caller.stationId = sending.stationId;
     config.caller.headLine = sending.headLine;
+    config.caller.headTime = m_settings.headLineTime;
     config.answerer.stationId = rx.faxConfig().stationId;
     // The line to the called number, and what its fax offers; the noise is seeded by the
     // rule, so every call to a number meets the same line.

@@ -4,6 +4,7 @@
 
 #include "simline/faultplan.h"
 
+#include <QDateTime>
 #include <QString>
 
 #include <algorithm>
@@ -26,6 +27,10 @@ struct LineSettings
     int channels = 2;
     // Where each fax call's audio is written as a WAV file; empty: not recorded.
     QString recordFolder;
+    // The date and time that the sending controller writes into each page's head line;
+    // invalid: the current time. A fixed time gives the same pages, so the same line, on
+    // every run, which a call on a noisy line needs to be repeatable.
+    QDateTime headLineTime;
 
     // A controller numbers 255 PLCIs, enough for the two legs of 127 calls, so a line with
     // more channels than 254 is offered as several controllers (at most CAPI's 127).

@@ -201,6 +201,12 @@ void SimulatedLine::setRecordFolder(const QString &folder)
     m_parts->settings.recordFolder = folder;
 }
 
+void SimulatedLine::setHeadLineTime(const QDateTime &time)
+{
+    QMutexLocker lock(&m_mutex);
+    m_parts->settings.headLineTime = time;
+}
+
 QString SimulatedLine::recordFolder() const
 {
     QMutexLocker lock(&m_mutex);

@@ -63,6 +63,8 @@ public:
     // Writes each fax call's audio into this folder as a WAV file; empty: no recordings.
     void setRecordFolder(const QString &folder);
     QString recordFolder() const;
+    // The time written into the head lines of fax pages; invalid (the default): the current time.
+    void setHeadLineTime(const QDateTime &time);
     // How long a call may ring (offered or faulted) before it is cleared as not answered.
     void setNoAnswerTimeout(std::chrono::milliseconds timeout);
     std::chrono::milliseconds noAnswerTimeout() const;

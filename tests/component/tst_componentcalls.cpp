@@ -38,13 +38,18 @@ constexpr int kCallTimeout = 30000;
 constexpr quint32 kWatchableRate = 256000;
 
 // The line of the running test, fresh for each, and the component's factory on it. Its fax
-// calls (T.30) run unpaced, in slices that still give every page many turns of the loop.
+// calls (T.30) run unpaced, in slices that still give every page many turns of the loop, with
+// a fixed head-line time so that the pages, and with them calls on noisy lines, repeat.
 struct TestLine
 {
     std::shared_ptr<simline::SimulatedLine> line = std::make_shared<simline::SimulatedLine>();
     quillon::component::QuillonFactory factory{std::make_shared<quillon::component::FixedLine>(
         line, simline::SimulatedLine::ControllerNumber)};
-    TestLine() { line->setSpeed(0); }
+    TestLine()
+    {
+        line->setSpeed(0);
+        line->setHeadLineTime(QDateTime(QDate(2026, 3, 2), QTime(9, 41)));
+    }
 };
 std::unique_ptr<TestLine> t_line;
 

@@ -22,6 +22,7 @@ Q_DECLARE_METATYPE(simline::FarEnd)
 namespace {
 
 constexpr int kWaitMs = 10000;
+const QDateTime kHeadLineTime(QDate(2026, 3, 2), QTime(9, 41));
 
 // Lets every posted message and notification run until the line is quiet.
 void settle()
@@ -96,12 +97,13 @@ class TestSimulatedLine : public QObject
     Q_OBJECT
 
 private slots:
-    // Every test works on a fresh line of its own.
-    // Every test works on a fresh line of its own, its fax calls (T.30) unpaced.
+    // Every test works on a fresh line of its own, its fax calls (T.30) unpaced, with a fixed
+    // head-line time so that the pages, and with them calls on noisy lines, repeat.
     void init()
     {
         m_line = std::make_unique<SimulatedLine>();
         m_line->setSpeed(0);
+        m_line->setHeadLineTime(kHeadLineTime);
     }
 
     void cleanup()
@@ -1004,6 +1006,29 @@ private slots:
         QCOMPARE(recent.last().calledNumber, number);
         QCOMPARE(recent.last().faultText, faultText);
         QVERIFY(recent.last().ended);
+    }
+
+    // The head line carries the line's head-line time: the same time gives the same received
+    // pages, head line included, and another minute other ones.
+    void headLineTime()
+    {
+        auto receive = [&] {
+            LinePeer caller(*m_line), callee(*m_line);
+            caller.payload = sffSample(1);
+            listenQuietly(callee, kFaxMask);
+            caller.call(QStringLiteral("6"));
+            const bool ended = QTest::qWaitFor([&] { return caller.disconnected && callee.disconnected; }, kWaitMs);
+            return ended ? callee.data : QByteArray();
+        };
+        const QByteArray first = receive();
+        QVERIFY(!first.isEmpty());
+        QCOMPARE(receive(), first);
+        m_line->setHeadLineTime(kHeadLineTime.addSecs(60));
+        const QByteArray later = receive();
+        QVERIFY(!later.isEmpty());
+        QVERIFY(later != first);
+        QString why;
+        QVERIFY2(faxtest::samePagesBelowHeadLine(first, later, &why), qPrintable(why));
     }
 
     // Faults belong to a line: a busy line leaves another line's calls alone.

@@ -10,6 +10,8 @@
 #include "endpoint/quillonboundary.h"
 #include "t30report/framereport.h"
 
+#include <QMetaMethod>
+
 namespace quillon::component {
 
 namespace {
@@ -405,9 +407,16 @@ void FaxEndpoint::settle()
         m_clearTimer.stop();
     else if (!m_clearTimer.isActive())
         m_clearTimer.start();
+    // The status is derived from the call after every message; without a status window
+    // nobody listens, and the first listener's first change is always told.
+    if (!isSignalConnected(QMetaMethod::fromSignal(&FaxEndpoint::statusChanged))) {
+        m_shownKnown = false;
+        return;
+    }
     const CallStatus now = status();
-    if (now != m_shown) {
+    if (!m_shownKnown || now != m_shown) {
         m_shown = now;
+        m_shownKnown = true;
         emit statusChanged();
     }
 }

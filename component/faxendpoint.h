@@ -96,6 +96,7 @@ private:
     QString m_lastReason;
     PageImage m_lastPicture; // of a call that received
     CallStatus m_shown;
+    bool m_shownKnown = false; // m_shown is what the last statusChanged told a listener
 };
 
 } // namespace quillon::component

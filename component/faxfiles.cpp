@@ -2,7 +2,6 @@
 
 #include "platform/drivepath.h"
 #include "platform/fileinuse.h"
-#include "sff/gui/render.h"
 #include "sff/reader.h"
 
 #include <QDir>
@@ -19,8 +18,6 @@ namespace {
 // decoding them here as well would double the cost of a fax.
 constexpr sff::ReadDepth kCheckDepth = sff::ReadDepth::Records;
 constexpr qint64 kReadBlock = 64 << 10;
-// Lines of a received page kept for its picture: a fine A4 page has about 2,300.
-constexpr int kPictureLines = 4096;
 
 // The files that instances of this process are sending now.
 QStringList &filesBeingSent()
@@ -157,14 +154,9 @@ QByteArray OutgoingDocument::nextBlock(int maxBytes, QString *error)
     return block;
 }
 
-IncomingDocument::IncomingDocument()
-{
-    sff::RenderOptions options;
-    options.maxLines = kPictureLines;
-    m_pages = std::make_unique<sff::PageRenderer>(options);
-    m_reader = std::make_unique<sff::StreamReader>();
-    m_reader->setSink(m_pages.get());
-}
+// Without a sink the reader decodes each line only to check it, producing no runs: the
+// page's picture is drawn from the file when the status window asks for it.
+IncomingDocument::IncomingDocument() : m_reader(std::make_unique<sff::StreamReader>()) {}
 
 IncomingDocument::~IncomingDocument() = default;
 
@@ -202,7 +194,9 @@ std::unique_ptr<IncomingDocument> IncomingDocument::create(const QString &name, 
     std::unique_ptr<IncomingDocument> doc(new IncomingDocument);
     doc->m_name = name;
     doc->m_file.setFileName(localPath);
-    if (!doc->m_file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // Unbuffered: each block goes to the file in one write, with no copy into a buffer that
+    // is flushed at once anyway.
+    if (!doc->m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
         *reason = QStringLiteral("cannot create %1: %2")
                       .arg(shownPath(name), doc->m_file.errorString());
         return nullptr;
@@ -214,7 +208,7 @@ std::unique_ptr<IncomingDocument> IncomingDocument::create(const QString &name, 
 
 bool IncomingDocument::write(const QByteArray &block, QString *error)
 {
-    if (m_file.write(block) != block.size() || !m_file.flush()) {
+    if (m_file.write(block) != block.size()) {
         *error = QStringLiteral("cannot write %1: %2")
                      .arg(shownPath(m_name), m_file.errorString());
         return false;
@@ -278,8 +272,10 @@ QString IncomingDocument::fault() const
 
 PageImage IncomingDocument::currentPage() const
 {
-    const int index = m_pages->currentPageIndex();
-    return {m_pages->currentPage(), index >= 0 && m_reader->pagesFinished() > index};
+    if (m_reader->pageCount() == 0)
+        return {};
+    // Every block is in the file (written unbuffered) before the reader sees it.
+    return readPage(m_file.fileName(), currentPageOffset());
 }
 
 } // namespace quillon::component

@@ -10,7 +10,6 @@
 #include <memory>
 
 namespace sff {
-class PageRenderer;
 class StreamReader;
 }
 
@@ -109,7 +108,7 @@ public:
     bool faulty() const;
     QString path() const { return m_file.fileName(); }
     QString name() const { return m_name; }
-    // The page arriving (or the last one), drawn from its lines as they came.
+    // The page arriving (or the last one), drawn from the lines of it in the file so far.
     PageImage currentPage() const;
 
 private:
@@ -119,7 +118,6 @@ private:
     QFile m_file;
     qint64 m_bytes = 0;
     bool m_unlinked = false;
-    std::unique_ptr<sff::PageRenderer> m_pages;
     std::unique_ptr<sff::StreamReader> m_reader;
 };
 

@@ -52,11 +52,9 @@ struct RunResult
 };
 
 // debugLine, when given, gets each Debug text as the console journals it ("snd: Debug: ...").
-// fullDecodeFirst decodes every line of the file before SendFax, inside the measured time.
 inline RunResult runFax(quillon::ComponentFactory *factory, QWidget *host, const QString &file,
                  const QString &receiveFile, int pages,
-                 const std::function<void(const QString &)> &debugLine = {},
-                 bool fullDecodeFirst = false)
+                 const std::function<void(const QString &)> &debugLine = {})
 {
     const QVariantMap saved{{QLatin1String(quillon::kExtentX), 1296},
                             {QLatin1String(quillon::kExtentY), 1349}};
@@ -106,8 +104,6 @@ inline RunResult runFax(quillon::ComponentFactory *factory, QWidget *host, const
     QElapsedTimer timer;
     timer.start();
     const double cpuStart = cpuSeconds();
-    if (fullDecodeFirst && !sff::checkFile(file).isValid())
-        return result;
     const quillon::Result sent =
         snd.instance->invoke(MemberId::SendFaxG4, {file, "bench", "Fax benchmark", "6", "6"});
     if (!sent.value.toBool())

@@ -128,6 +128,12 @@ struct Capi20Transport::Shared : std::enable_shared_from_this<Shared>
     };
     std::vector<Outgoing> outbox;
     bool flushPosted = false;
+    // The library's thread only: the application whose message the library is sending, for
+    // the debug lines it writes meanwhile.
+    quint16 speaking = 0;
+    // The library's thread only: received blocks copied since the last hand-over.
+    quint64 copiesPending = 0;
+    quint64 bytesPending = 0;
 
     // ---- on the library's thread ----
     void watch(const std::shared_ptr<App> &app, const Functions *f,
@@ -311,9 +317,9 @@ std::optional<capi::Message> Capi20Transport::Shared::take(App &app, unsigned ch
         m.data64.reset();
     }
     if (dataIndication && m.dataLength) {
-        std::lock_guard lock(mutex);
-        statistics.dataBytesTaken += quint64(m.data.size());
-        ++statistics.dataCopies;
+        // Counted under the lock of the hand-over that follows.
+        bytesPending += quint64(m.data.size());
+        ++copiesPending;
     }
     return m;
 }
@@ -323,6 +329,8 @@ void Capi20Transport::Shared::deliver(App &app, std::vector<capi::Message> &mess
     if (messages.empty())
         return;
     std::lock_guard lock(mutex);
+    statistics.dataBytesTaken += std::exchange(bytesPending, 0);
+    statistics.dataCopies += std::exchange(copiesPending, 0);
     statistics.messagesTaken += messages.size();
     ++statistics.handOvers;
     for (capi::Message &m : messages)
@@ -695,17 +703,14 @@ quint16 Capi20Transport::putMessage(const capi::Message &m)
         return capi::info::IllegalCommand;
     if (dataRequest)
         ++app->unconfirmed[m.address];
+    // The data block goes along by reference: the library copies it behind the message.
+    bool post = false;
     {
         std::lock_guard lock(m_shared->mutex);
         ++m_shared->statistics.messagesPut;
         if (dataRequest)
             m_shared->statistics.dataBytesPut += quint64(m.data.size());
-    }
-    // The data block goes along by reference: the library copies it behind the message.
-    bool post = false;
-    {
-        std::lock_guard lock(m_shared->mutex);
-        m_shared->outbox.push_back({app, bytes, dataRequest ? m.data : QByteArray(), dataRequest});
+        m_shared->outbox.push_back({std::move(app), bytes, dataRequest ? m.data : QByteArray(), dataRequest});
         post = !std::exchange(m_shared->flushPosted, true);
     }
     // One job takes every message put until it runs, so a burst wakes the library's thread
@@ -743,8 +748,11 @@ void Capi20Transport::Shared::flush(const QString &file)
                 corked.push_back(o.app->fd);
         }
     }
+    // One debug sink for the whole run; it names the application being sent for.
+    Library::instance().setDebugSink([this](const QString &line) { diagnostic(speaking, line); });
     for (const Outgoing &o : batch)
         send(f, o);
+    Library::instance().setDebugSink({});
     for (const int fd : corked) {
         const int off = 0;
         ::setsockopt(fd, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
@@ -770,11 +778,8 @@ void Capi20Transport::Shared::send(const Functions *f, const Outgoing &o)
             std::memcpy(buffer + kDataPointerOffset, &p, sizeof p);
         }
     }
-    Library::instance().setDebugSink([self = shared_from_this(), id = app.id](const QString &line) {
-        self->diagnostic(id, line);
-    });
+    speaking = app.id;
     const unsigned info = f->putMessage(app.id, buffer);
-    Library::instance().setDebugSink({});
     if (info != capi::info::Ok) {
         takePendingSigpipe();
         lose(app, f, QStringLiteral("libcapi20 could not send %1: %2")

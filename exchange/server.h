@@ -8,17 +8,30 @@
 #include "capi/transport.h"
 #include "exchange/calllog.h"
 #include "exchange/connection.h"
+#include "exchange/socketset.h"
 
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
 #include <QTcpServer>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
 
 namespace exchange {
+
+// Hands each accepted socket on as a descriptor, for a Connection of the SocketSet; Qt makes
+// no socket object of its own for it.
+class Listener final : public QTcpServer
+{
+public:
+    std::function<void(int fd)> take;
+
+protected:
+    void incomingConnection(qintptr fd) override { take(int(fd)); }
+};
 
 struct ServerOptions
 {
@@ -62,7 +75,7 @@ private:
         std::set<quint32> plcis; // calls the application takes part in
     };
 
-    void accept();
+    void accept(int fd);
     void onFrame(Client *client, const Frame &frame);
     void onAdmin(Client *client, const AdminRequest &request);
     void onMessage(Client *client, capi::Message m);
@@ -75,7 +88,8 @@ private:
 
     capi::Transport &m_line;
     ServerOptions m_options;
-    QTcpServer m_tcp;
+    SocketSet m_sockets; // before the connections, which it watches
+    Listener m_tcp;
     CallLog m_callLog;
     int m_nextNumber = 1;
     QElapsedTimer m_refusalLogged;

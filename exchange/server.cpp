@@ -37,12 +37,11 @@ bool Server::listen(const QHostAddress &address, quint16 port)
     return true;
 }
 
-QString Server::name(const Client *client) const
+void Server::nameClient(Client *client)
 {
-    QString n = QStringLiteral("#%1 %2").arg(client->number).arg(client->connection->peer());
+    client->label = QStringLiteral("#%1 %2").arg(client->number).arg(client->connection->peer());
     if (client->appId)
-        n += QStringLiteral(" app %1").arg(client->appId);
-    return n;
+        client->label += QStringLiteral(" app %1").arg(client->appId);
 }
 
 void Server::accept(int fd)
@@ -67,6 +66,7 @@ void Server::accept(int fd)
     auto *connection = new Connection(fd, m_sockets, m_options.limits, this);
     client->connection = connection;
     Client *raw = client.get();
+    nameClient(raw);
     m_clients[connection] = std::move(client);
     connect(connection, &Connection::frameReceived, this,
             [this, raw](const Frame &f) { onFrame(raw, f); });
@@ -106,6 +106,7 @@ void Server::onAdmin(Client *client, const AdminRequest &r)
             return;
         }
         client->appId = result.appId;
+        nameClient(client);
         m_byApp[result.appId] = client;
         log(QStringLiteral("registered: %1, %2 connection(s), %3 block(s) of %4 bytes")
                 .arg(name(client))

@@ -73,6 +73,7 @@ private:
         quint16 appId = 0;       // the application on the line, 0 before registration
         quint16 clientAppId = 0; // the id the client uses for it, learned from its messages
         std::set<quint32> plcis; // calls the application takes part in
+        QString label;           // how the log names it, made once: "#N ADDR:PORT app N"
     };
 
     void accept(int fd);
@@ -83,7 +84,8 @@ private:
     // Ends a client: its application is released, so its calls end on the far sides.
     void drop(Client *client, const QString &why);
     void finishShutdown();
-    QString name(const Client *client) const;
+    static const QString &name(const Client *client) { return client->label; }
+    static void nameClient(Client *client);
     void log(const QString &line) { emit logLine(line); }
 
     capi::Transport &m_line;

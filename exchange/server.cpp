@@ -1,8 +1,9 @@
 #include "exchange/server.h"
 #include "capi/trace.h"
 
-#include <QTcpSocket>
 #include <QTimer>
+
+#include <unistd.h>
 
 namespace exchange {
 
@@ -15,7 +16,7 @@ constexpr quint16 ShutdownNumber = 0xFFFF; // message number of the exchange's o
 Server::Server(capi::Transport &line, const ServerOptions &options, QObject *parent)
     : QObject(parent), m_line(line), m_options(options)
 {
-    connect(&m_tcp, &QTcpServer::pendingConnectionAvailable, this, &Server::accept);
+    m_tcp.take = [this](int fd) { accept(fd); };
     connect(&m_line, &capi::Transport::messagesWaiting, this, &Server::deliver);
 }
 
@@ -30,57 +31,51 @@ Server::~Server()
 
 bool Server::listen(const QHostAddress &address, quint16 port)
 {
-    // Connections beyond the cap are refused as they come; keep Qt's own backlog small.
-    m_tcp.setMaxPendingConnections(32);
     if (!m_tcp.listen(address, port))
         return false;
     log(QStringLiteral("listening on %1:%2").arg(address.toString()).arg(m_tcp.serverPort()));
     return true;
 }
 
-QString Server::name(const Client *client) const
+void Server::nameClient(Client *client)
 {
-    QString n = QStringLiteral("#%1 %2").arg(client->number).arg(client->connection->peer());
+    client->label = QStringLiteral("#%1 %2").arg(client->number).arg(client->connection->peer());
     if (client->appId)
-        n += QStringLiteral(" app %1").arg(client->appId);
-    return n;
+        client->label += QStringLiteral(" app %1").arg(client->appId);
 }
 
-void Server::accept()
+void Server::accept(int fd)
 {
-    while (QTcpSocket *socket = m_tcp.nextPendingConnection()) {
-        if (m_stage != Stage::Serving || int(m_clients.size()) >= m_options.maxClients) {
-            // One line a second at most: a flood of connections must not flood the log.
-            ++m_refusedUnlogged;
-            if (!m_refusalLogged.isValid() || m_refusalLogged.elapsed() >= 1000) {
-                log(QStringLiteral("refused %1 connection(s), the last from %2:%3: %4")
-                        .arg(m_refusedUnlogged)
-                        .arg(socket->peerAddress().toString())
-                        .arg(socket->peerPort())
-                        .arg(m_stage != Stage::Serving ? QStringLiteral("shutting down")
-                                                       : QStringLiteral("%1 clients connected").arg(m_clients.size())));
-                m_refusalLogged.start();
-                m_refusedUnlogged = 0;
-            }
-            socket->abort();
-            socket->deleteLater();
-            continue;
+    if (m_stage != Stage::Serving || int(m_clients.size()) >= m_options.maxClients) {
+        // One line a second at most: a flood of connections must not flood the log.
+        ++m_refusedUnlogged;
+        if (!m_refusalLogged.isValid() || m_refusalLogged.elapsed() >= 1000) {
+            log(QStringLiteral("refused %1 connection(s), the last from %2: %3")
+                    .arg(m_refusedUnlogged)
+                    .arg(peerOf(fd))
+                    .arg(m_stage != Stage::Serving ? QStringLiteral("shutting down")
+                                                   : QStringLiteral("%1 clients connected").arg(m_clients.size())));
+            m_refusalLogged.start();
+            m_refusedUnlogged = 0;
         }
-        auto client = std::make_unique<Client>();
-        client->number = m_nextNumber++;
-        auto *connection = new Connection(socket, m_options.limits, this);
-        client->connection = connection;
-        Client *raw = client.get();
-        m_clients[connection] = std::move(client);
-        connect(connection, &Connection::frameReceived, this,
-                [this, raw](const Frame &f) { onFrame(raw, f); });
-        connect(connection, &Connection::failed, this,
-                [this, raw](const QString &why) { drop(raw, why); });
-        connect(connection, &Connection::closed, this,
-                [this, raw] { drop(raw, QStringLiteral("closed")); });
-        if (m_options.trace)
-            log(QStringLiteral("connection %1").arg(name(raw)));
+        ::close(fd);
+        return;
     }
+    auto client = std::make_unique<Client>();
+    client->number = m_nextNumber++;
+    auto *connection = new Connection(fd, m_sockets, m_options.limits, this);
+    client->connection = connection;
+    Client *raw = client.get();
+    nameClient(raw);
+    m_clients[connection] = std::move(client);
+    connect(connection, &Connection::frameReceived, this,
+            [this, raw](const Frame &f) { onFrame(raw, f); });
+    connect(connection, &Connection::failed, this,
+            [this, raw](const QString &why) { drop(raw, why); });
+    connect(connection, &Connection::closed, this,
+            [this, raw] { drop(raw, QStringLiteral("closed")); });
+    if (m_options.trace)
+        log(QStringLiteral("connection %1").arg(name(raw)));
 }
 
 void Server::onFrame(Client *client, const Frame &frame)
@@ -111,6 +106,7 @@ void Server::onAdmin(Client *client, const AdminRequest &r)
             return;
         }
         client->appId = result.appId;
+        nameClient(client);
         m_byApp[result.appId] = client;
         log(QStringLiteral("registered: %1, %2 connection(s), %3 block(s) of %4 bytes")
                 .arg(name(client))

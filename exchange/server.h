@@ -8,17 +8,30 @@
 #include "capi/transport.h"
 #include "exchange/calllog.h"
 #include "exchange/connection.h"
+#include "exchange/socketset.h"
 
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
 #include <QTcpServer>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
 
 namespace exchange {
+
+// Hands each accepted socket on as a descriptor, for a Connection of the SocketSet; Qt makes
+// no socket object of its own for it.
+class Listener final : public QTcpServer
+{
+public:
+    std::function<void(int fd)> take;
+
+protected:
+    void incomingConnection(qintptr fd) override { take(int(fd)); }
+};
 
 struct ServerOptions
 {
@@ -60,9 +73,10 @@ private:
         quint16 appId = 0;       // the application on the line, 0 before registration
         quint16 clientAppId = 0; // the id the client uses for it, learned from its messages
         std::set<quint32> plcis; // calls the application takes part in
+        QString label;           // how the log names it, made once: "#N ADDR:PORT app N"
     };
 
-    void accept();
+    void accept(int fd);
     void onFrame(Client *client, const Frame &frame);
     void onAdmin(Client *client, const AdminRequest &request);
     void onMessage(Client *client, capi::Message m);
@@ -70,12 +84,14 @@ private:
     // Ends a client: its application is released, so its calls end on the far sides.
     void drop(Client *client, const QString &why);
     void finishShutdown();
-    QString name(const Client *client) const;
+    static const QString &name(const Client *client) { return client->label; }
+    static void nameClient(Client *client);
     void log(const QString &line) { emit logLine(line); }
 
     capi::Transport &m_line;
     ServerOptions m_options;
-    QTcpServer m_tcp;
+    SocketSet m_sockets; // before the connections, which it watches
+    Listener m_tcp;
     CallLog m_callLog;
     int m_nextNumber = 1;
     QElapsedTimer m_refusalLogged;

@@ -48,8 +48,8 @@ Applications::~Applications()
 {
     // Applications never released still own a notification object. One of this thread, or
     // of a thread that no longer runs an event loop, is freed now: nothing else would.
-    for (auto &[id, a] : m_apps) {
-        QObject *context = a.context.release();
+    for (const std::unique_ptr<App> &a : m_apps) {
+        QObject *context = a ? a->context.release() : nullptr;
         if (!context)
             continue;
         if (context->thread() == QThread::currentThread() || !context->thread()->isRunning())
@@ -72,34 +72,33 @@ RegisterResult Applications::add(const Registration &r)
         return {0, info::BlockSizeTooSmall};
     if (r.maxBlockLength > 0xFFFF || r.maxDataBlocks == 0)
         return {0, info::BufferExceeds64k};
-    quint16 id = 1;
-    while (id <= m_limit && m_apps.count(id))
+    int id = 1;
+    while (id < int(m_apps.size()) && m_apps[size_t(id)])
         ++id;
     if (id > m_limit)
         return {0, info::TooManyApplications};
-    App &a = m_apps[id];
-    a.id = id;
+    if (id >= int(m_apps.size()))
+        m_apps.resize(size_t(id) + 1);
+    m_apps[size_t(id)] = std::make_unique<App>();
+    ++m_count;
+    App &a = *m_apps[size_t(id)];
+    a.id = quint16(id);
     a.serial = m_nextSerial++;
     a.registration = r;
     a.window = qMin(r.maxDataBlocks, MaxWindow);
     a.context.reset(new QObject); // in the registering thread
-    return {id, info::Ok};
+    return {quint16(id), info::Ok};
 }
 
 std::optional<std::unique_ptr<QObject, DeleteLater>> Applications::remove(quint16 id)
 {
-    auto it = m_apps.find(id);
-    if (it == m_apps.end())
+    App *a = find(id);
+    if (!a)
         return std::nullopt;
-    std::unique_ptr<QObject, DeleteLater> context = std::move(it->second.context);
-    m_apps.erase(it);
+    std::unique_ptr<QObject, DeleteLater> context = std::move(a->context);
+    m_apps[id].reset();
+    --m_count;
     return context;
-}
-
-App *Applications::find(quint16 id)
-{
-    auto it = m_apps.find(id);
-    return it == m_apps.end() ? nullptr : &it->second;
 }
 
 App *Applications::find(quint16 id, quint64 serial)
@@ -111,9 +110,9 @@ App *Applications::find(quint16 id, quint64 serial)
 std::vector<quint16> Applications::listenersFor(quint16 cip) const
 {
     std::vector<quint16> out;
-    for (const auto &[id, a] : m_apps) {
-        if (a.listensFor(cip))
-            out.push_back(id);
+    for (const std::unique_ptr<App> &a : m_apps) {
+        if (a && a->listensFor(cip))
+            out.push_back(a->id);
     }
     return out;
 }

@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace simline {
 
@@ -80,10 +81,16 @@ public:
     // outside the line's lock. Empty when the id is unknown.
     std::optional<std::unique_ptr<QObject, DeleteLater>> remove(quint16 id);
 
-    App *find(quint16 id);
+    App *find(quint16 id) { return id < m_apps.size() ? m_apps[id].get() : nullptr; }
     App *find(quint16 id, quint64 serial);
-    App &at(quint16 id) { return m_apps.at(id); }
-    int count() const { return int(m_apps.size()); }
+    // An application known to be registered.
+    App &at(quint16 id)
+    {
+        App *a = find(id);
+        Q_ASSERT(a);
+        return *a;
+    }
+    int count() const { return m_count; }
     // The ids listening for a CIP value on any controller, in id order.
     std::vector<quint16> listenersFor(quint16 cip) const;
 
@@ -102,7 +109,10 @@ private:
     void notify(App &a);
 
     std::function<void(quint16, quint64)> m_wake;
-    std::map<quint16, App> m_apps;
+    // By id (slot 0 unused), so that the messages of a thousand calls find their
+    // application without a search; empty slots are free ids.
+    std::vector<std::unique_ptr<App>> m_apps;
+    int m_count = 0;
     int m_limit = DefaultMaxApplications;
     quint64 m_nextSerial = 1;
     quint64 m_sent = 0;

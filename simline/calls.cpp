@@ -77,7 +77,10 @@ Leg *CallTable::addLeg(Call &call, quint16 app, quint32 controller)
         const quint32 candidate = controller | (quint32(next) << 8);
         if (m_plcis.count(candidate))
             continue;
+        if (call.finished())
+            ++m_liveCalls; // its first leg, or its first since all were gone
         m_plcis[candidate] = call.id;
+        m_appPlcis[app].insert(candidate);
         ++m_plcisInUse[controller];
         Leg &leg = call.legs[candidate];
         leg.call = call.id;
@@ -90,10 +93,13 @@ Leg *CallTable::addLeg(Call &call, quint16 app, quint32 controller)
 
 void CallTable::markGone(Leg &leg)
 {
-    if (!leg.gone)
-        m_maybeOver.push_back(leg.call);
-    leg.gone = true;
     leg.offered = false;
+    if (leg.gone)
+        return;
+    m_maybeOver.push_back(leg.call);
+    leg.gone = true;
+    if (callOf(leg).finished())
+        --m_liveCalls;
 }
 
 Call *CallTable::call(quint64 id)
@@ -135,30 +141,29 @@ Leg *CallTable::peerOf(const Leg &leg)
     return &leg == answerer && !caller.gone ? &caller : nullptr;
 }
 
-std::vector<Leg *> CallTable::liveLegs()
+std::vector<Leg *> CallTable::liveLegsOf(quint16 app)
 {
     std::vector<Leg *> out;
-    for (const auto &[plci, id] : m_plcis) {
-        Leg &l = m_calls.at(id).legs.at(plci);
+    auto it = m_appPlcis.find(app);
+    if (it == m_appPlcis.end())
+        return out;
+    for (quint32 plci : it->second) {
+        Leg &l = m_calls.at(m_plcis.at(plci)).legs.at(plci);
         if (!l.gone)
             out.push_back(&l);
     }
     return out;
 }
 
-int CallTable::liveCalls() const
-{
-    int n = 0;
-    for (const auto &[id, c] : m_calls)
-        n += !c.finished();
-    return n;
-}
-
 std::vector<CallInfo> CallTable::infos() const
 {
-    std::vector<CallInfo> out;
+    std::vector<const Call *> calls;
     for (const auto &[id, c] : m_calls)
-        out.push_back(c.info());
+        calls.push_back(&c);
+    std::sort(calls.begin(), calls.end(), [](const Call *a, const Call *b) { return a->id < b->id; });
+    std::vector<CallInfo> out;
+    for (const Call *c : calls)
+        out.push_back(c->info());
     return out;
 }
 
@@ -176,6 +181,9 @@ std::vector<CallInfo> CallTable::sweep()
         swept.push_back(it->second.info());
         for (const auto &[plci, leg] : it->second.legs) {
             m_plcis.erase(plci);
+            auto app = m_appPlcis.find(leg.app);
+            if (app != m_appPlcis.end() && app->second.erase(plci) && app->second.empty())
+                m_appPlcis.erase(app);
             --m_plcisInUse[controllerOf(plci)];
         }
         m_calls.erase(it);

@@ -19,6 +19,8 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
+#include <unordered_map>
 #include <vector>
 
 namespace simline {
@@ -161,9 +163,10 @@ public:
     // The other side of a connected call, nullptr before it is answered or once it is gone.
     Leg *peerOf(const Leg &leg);
 
-    // Every live leg, in PLCI order, for a caller that may clear some of them.
-    std::vector<Leg *> liveLegs();
-    int liveCalls() const;
+    // The live legs of an application, in PLCI order, for a caller that may clear some of them.
+    std::vector<Leg *> liveLegsOf(quint16 app);
+    // Calls with a leg that is not gone.
+    int liveCalls() const { return m_liveCalls; }
     int size() const { return int(m_calls.size()); }
     std::vector<CallInfo> infos() const;
 
@@ -172,9 +175,13 @@ public:
     std::vector<CallInfo> sweep();
 
 private:
-    std::map<quint64, Call> m_calls;
-    std::map<quint32, quint64> m_plcis; // every PLCI of an unswept call, gone legs included
+    // Hashed, as every message looks its leg and call up; a Call stays where it is while
+    // others come and go.
+    std::unordered_map<quint64, Call> m_calls;
+    std::unordered_map<quint32, quint64> m_plcis; // every PLCI of an unswept call, gone legs included
+    std::map<quint16, std::set<quint32>> m_appPlcis; // the same PLCIs by application
     std::vector<quint64> m_maybeOver;   // calls to look at in the next sweep
+    int m_liveCalls = 0;
     quint64 m_nextCallId = 1;
     std::array<quint8, MaxControllers + 1> m_nextPlci{}; // per controller, 0 before its first
     std::array<int, MaxControllers + 1> m_plcisInUse{};

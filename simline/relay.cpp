@@ -176,8 +176,8 @@ void Relay::connectB3Req(const Message &m)
         return;
     }
     int b3Count = 0;
-    for (const Leg *l : m_calls.liveLegs())
-        b3Count += l->app == m.appId && l->b3.state != B3::None;
+    for (const Leg *l : m_calls.liveLegsOf(m.appId))
+        b3Count += l->b3.state != B3::None;
     if (quint32(b3Count) >= m_apps.at(m.appId).registration.maxLogicalConnections) {
         m_apps.confirm(m, m.address, info::OutOfNcci);
         return;

@@ -340,8 +340,8 @@ void Switchboard::selectBProtocol(const Message &m)
 
 void Switchboard::releaseApp(quint16 appId)
 {
-    for (Leg *leg : m_calls.liveLegs()) {
-        if (leg->gone || leg->app != appId)
+    for (Leg *leg : m_calls.liveLegsOf(appId)) {
+        if (leg->gone)
             continue; // cleared by an earlier leg of this application
         if (leg->offered)
             withdrawOffer(*leg, reject::Ignore, false);

@@ -62,12 +62,15 @@ bool FaxSession::rehearse()
     return known;
 }
 
-void FaxSession::take(QByteArrayView block)
+bool FaxSession::take(QByteArrayView block)
 {
     if (m_state != State::Collecting)
-        return;
+        return true;
+    if (m_document.size() + block.size() > MaxDocumentBytes)
+        return false;
     m_document.append(block);
     m_pages.feed(block);
+    return true;
 }
 
 bool FaxSession::sendable() const

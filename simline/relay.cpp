@@ -532,7 +532,21 @@ void Relay::faxData(Leg &sender, const Message &m)
     ++m_stats.blocksRelayed;
     m_stats.bytesRelayed += quint64(m.data.size());
     sender.b3.sentData = true;
-    f->take(m.data);
+    if (!f->take(m.data)) {
+        // The line keeps no document without end: the fax ends here, as a controller out of
+        // room for it would end it.
+        c.fax.reset();
+        c.faultText = QStringLiteral("fax document larger than %1 MiB")
+                          .arg(FaxSession::MaxDocumentBytes >> 20);
+        Leg *peer = m_calls.peerOf(sender);
+        sendDisconnectB3(sender, peer, reason::FaxLocalAbort, false);
+        endB3Silently(sender);
+        if (peer) {
+            sendDisconnectB3(*peer, &sender, reason::FaxRemoteAbort, false);
+            endB3Silently(*peer);
+        }
+        return;
+    }
     if (f->document().invalid()) {
         c.fax.reset();
         if (Leg *peer = m_calls.peerOf(sender))

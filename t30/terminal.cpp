@@ -6,12 +6,58 @@
 #include "t30/reasons.h"
 
 #include <QDir>
+#include <QFile>
 
 #include <spandsp.h>
 
 #include <vector>
 
+#ifdef Q_OS_LINUX
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#endif
+
 namespace t30 {
+
+namespace {
+
+// SpanDSP opens the document to send with libtiff, which maps the whole file and keeps it
+// mapped for the call: each page read leaves its part of the file resident, so a long call's
+// resident memory would grow by every page sent. Dropping the mapped pages once a page is
+// done keeps it flat; the next page's read faults its part in again from the page cache.
+void releaseMappedFile(const QString &path)
+{
+#ifdef Q_OS_LINUX
+    struct stat st{};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return;
+    QFile maps(QStringLiteral("/proc/self/maps"));
+    if (!maps.open(QIODevice::ReadOnly))
+        return;
+    // "start-end perms offset major:minor inode path", numbers in hex but the inode.
+    const QByteArray all = maps.readAll();
+    for (const QByteArray &line : all.split('\n')) {
+        const QList<QByteArray> f = line.simplified().split(' ');
+        if (f.size() < 6 || f[4].toULongLong() != quint64(st.st_ino))
+            continue;
+        const QList<QByteArray> range = f[0].split('-');
+        const QList<QByteArray> device = f[3].split(':');
+        if (range.size() != 2 || device.size() != 2
+            || device[0].toUInt(nullptr, 16) != major(st.st_dev)
+            || device[1].toUInt(nullptr, 16) != minor(st.st_dev))
+            continue;
+        const quintptr from = quintptr(range[0].toULongLong(nullptr, 16));
+        const quintptr to = quintptr(range[1].toULongLong(nullptr, 16));
+        if (to > from)
+            ::madvise(reinterpret_cast<void *>(from), to - from, MADV_DONTNEED);
+    }
+#else
+    Q_UNUSED(path);
+#endif
+}
+
+} // namespace
 
 std::optional<FrameReport> reportOf(const Event &event)
 {
@@ -172,7 +218,9 @@ int Terminal::onPhaseB(t30_state_s *, void *, int)
 int Terminal::onPhaseD(t30_state_s *, void *user, int)
 {
     auto *self = static_cast<Terminal *>(user);
-    if (!self->transmitting())
+    if (self->transmitting())
+        self->m_pageSent = true;
+    else
         self->m_pagesPending = true;
     return T30_ERR_OK;
 }
@@ -257,6 +305,15 @@ void Terminal::poll()
 {
     if (m_pagesPending)
         deliverPages();
+    // Once when a page is done, and again once the next page has been read in (libtiff
+    // walks the directories from the first one to reach it, faulting in a piece of the
+    // file at each).
+    constexpr qint64 kNextPageReadMs = 3000;
+    if (m_pageSent || (m_releaseAtMs >= 0 && timeMs() >= m_releaseAtMs)) {
+        m_releaseAtMs = m_pageSent ? timeMs() + kNextPageReadMs : -1;
+        m_pageSent = false;
+        releaseMappedFile(m_dir->filePath(QStringLiteral("tx.tif")));
+    }
     if (m_phaseE >= 0 && !m_outcome.ended)
         finish(m_phaseE);
 }

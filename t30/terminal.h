@@ -137,6 +137,8 @@ private:
     int m_documentPages = 0;
     int m_pagesDelivered = 0;
     bool m_pagesPending = false;
+    bool m_pageSent = false; // the transmitter's page is done: its part of the file may go
+    qint64 m_releaseAtMs = -1; // line time of the next release of the mapped file
     int m_phaseE = -1; // completion code once phase E was reported
     FrameInfo m_lastCommand; // the last DCS, for training outcomes and the outcome
     QString m_identSent, m_identReceived;

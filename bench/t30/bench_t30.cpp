@@ -1,14 +1,23 @@
-// bench_t30 [pages] [seconds per paced run]
+// bench_t30 [pages] [seconds per paced run] [pages of the memory call]
 //
 // 1. One unpaced call of fine A4 pages (default 100): line time per page, CPU time per page,
 //    and the speed-up against real time (line time / CPU time).
 // 2. 10, 50 and 200 simultaneous calls paced in real time on one thread for a while (default
 //    20 s each): CPU share of one core, and how far the latest tick of a call fell behind its
 //    20 ms clock (median and worst). Finished calls start again, so the mix of phases holds.
-// 3. Resident memory along one unpaced call of 20 fine pages, after each page.
+// 3. Resident memory along one unpaced call of many fine pages (default 100): the process's
+//    RSS after the first received page, midway through each later page (when the
+//    transmitter's file has been released after the page before) and after the last page.
+// 4. The phase-B rehearsal the simulated line runs before CONNECT_B3_ACTIVE_IND: CPU time per
+//    call until the rate is known, median and range of 15 runs, on a clean line and on a line
+//    of 18 dB SNR (where training falls back).
+// 5. The start of a call, which converts the whole document to TIFF in one go (on the
+//    simulated line, in one turn of its loop): wall time for 1, 10 and 100 fine pages,
+//    median and range of 5 runs.
 
 #include "t30/call.h"
 
+#include "simline/faxsession.h"
 #include "t30/faxpages.h"
 
 #include <QCoreApplication>
@@ -124,24 +133,78 @@ void paced(int calls, double seconds, const QByteArray &doc)
                 lags.back(), rssCalls / calls);
 }
 
-void memoryAlongCall()
+void memoryAlongCall(int pages)
 {
-    Call call(callConfig(finePages(20)));
+    Call call(callConfig(finePages(pages)));
     call.start();
-    std::vector<double> rss;
+    std::vector<double> midway; // RSS 30 s of line time after each received page
+    double first = 0, last = 0;
+    qint64 sampleAtMs = -1;
     while (!call.finished()) {
         call.tick();
-        for (const Event &e : call.takeEvents())
-            if (e.type == Event::Type::PageReceived)
-                rss.push_back(rssMiB());
+        for (const Event &e : call.takeEvents()) {
+            if (e.type != Event::Type::PageReceived)
+                continue;
+            last = rssMiB();
+            if (e.page == 1)
+                first = last;
+            sampleAtMs = call.elapsedMs() + 30000;
+        }
+        if (sampleAtMs >= 0 && call.elapsedMs() >= sampleAtMs) {
+            midway.push_back(rssMiB());
+            sampleAtMs = -1;
+        }
     }
-    std::printf("RSS along a 20-page call, after each received page (MiB):");
-    for (double v : rss)
-        std::printf(" %.1f", v);
-    if (!rss.empty())
-        std::printf("\n  growth from page 2 to the last: %.2f MiB\n", rss.back() - rss[std::min<size_t>(1, rss.size() - 1)]);
-    else
-        std::printf("\n");
+    std::printf("RSS along one call of %d fine pages (MiB): after page 1 %.1f, after the last page "
+                "%.1f (growth %.2f)\n", pages, first, last, last - first);
+    if (midway.size() > 2)
+        std::printf("  30 s of line time into each page: second page %.1f, last page %.1f "
+                    "(growth %.2f)\n", midway[0], midway.back(), midway.back() - midway[0]);
+}
+
+void rehearsals()
+{
+    for (const bool noisy : {false, true}) {
+        std::vector<double> ms;
+        int rate = 0;
+        for (int run = 0; run < 15; ++run) {
+            CallConfig config = callConfig({});
+            if (noisy)
+                config.line.snrDb = 18.0;
+            config.line.seed = quint32(run + 1);
+            simline::FaxSession session;
+            const double c0 = cpuSeconds();
+            if (!session.startRehearsal(config, sff::Resolution::Fine))
+                return;
+            while (!session.rehearse()) {
+            }
+            ms.push_back((cpuSeconds() - c0) * 1000);
+            rate = session.rehearsedRate();
+        }
+        std::sort(ms.begin(), ms.end());
+        std::printf("phase-B rehearsal, %s: CPU %.1f ms per call (range %.1f-%.1f), last rate %d\n",
+                    noisy ? "18 dB SNR" : "clean line", ms[ms.size() / 2], ms.front(), ms.back(),
+                    rate);
+    }
+}
+
+void callStarts()
+{
+    for (const int pages : {1, 10, 100}) {
+        const QByteArray doc = finePages(pages);
+        std::vector<double> ms;
+        for (int run = 0; run < 5; ++run) {
+            Call call(callConfig(doc));
+            QElapsedTimer wall;
+            wall.start();
+            call.start();
+            ms.push_back(double(wall.nsecsElapsed()) / 1e6);
+        }
+        std::sort(ms.begin(), ms.end());
+        std::printf("call start with its TIFF of %3d fine pages (%.1f MB of SFF): %.1f ms "
+                    "(range %.1f-%.1f)\n",
+                    pages, double(doc.size()) / 1e6, ms[ms.size() / 2], ms.front(), ms.back());
+    }
 }
 
 } // namespace
@@ -155,6 +218,8 @@ int main(int argc, char **argv)
     const QByteArray doc = finePages(2);
     for (int n : {10, 50, 200})
         paced(n, seconds, doc);
-    memoryAlongCall();
+    rehearsals();
+    callStarts();
+    memoryAlongCall(argc > 3 ? std::max(2, atoi(argv[3])) : 100);
     return 0;
 }

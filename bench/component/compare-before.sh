@@ -16,13 +16,14 @@
 # ratio of the medians, now / before.
 #
 # The build before the speed work is commit 113413c. Its bench_component has no --cpu-once;
-# to compare against it, build it in a worktree of its own with a local change to its
-# bench/component/bench_component.cpp that adds the mode: runFax takes an optional Debug-line
-# callback ("snd: Debug: " / "rcv: Debug: " and the text, as this tree's runFax), sends with
-# SendFaxG4, and reads clock_gettime(CLOCK_PROCESS_CPUTIME_ID) before SendFaxG4 and after both
-# ends; --cpu-once then makes the same two documents, runs the warm-up and the two faxes
-# (journaled first when --journal-first is given) into a JournalList and a DebugLog of its
-# tree, and prints the lines above. That change stays out of this tree.
+# before-cpu-once.patch beside this script adds it (the same two documents, the warm-up and the
+# two faxes into a JournalList and a DebugLog of that tree, CPU read with
+# clock_gettime(CLOCK_PROCESS_CPUTIME_ID) before SendFaxG4 and after both ends):
+#
+#   git worktree add /tmp/before 113413c && cd /tmp/before
+#   git apply PATH/TO/bench/component/before-cpu-once.patch && ./scripts/build.sh build
+#   bench/component/compare-before.sh /tmp/before/build/bin/bench_component \
+#       PATH/TO/build/bin/bench_component 7
 set -euo pipefail
 if [ $# -lt 2 ]; then
     echo "usage: $0 BEFORE_BINARY NOW_BINARY [ROUNDS]" >&2

@@ -12,6 +12,8 @@ namespace {
 constexpr qint64 kTickNs = qint64(t30::TickMs) * 1000 * 1000;
 // An unpaced call runs in slices of this much CPU time, so the line's thread stays free.
 constexpr qint64 kUnpacedSliceNs = 3 * 1000 * 1000;
+// How often a call whose document is still being converted looks again.
+constexpr qint64 kPreparingPollNs = 1000 * 1000;
 // Phase B is over well within this much line time; a rehearsal is not run longer.
 constexpr qint64 kRehearsalMaxMs = 90 * 1000;
 // The blank page of a rehearsal: its lines do not matter, its resolution and width do.
@@ -87,6 +89,8 @@ bool FaxSession::start(t30::CallConfig config, QString *error)
     if (!m_pages.atEnd())
         config.caller.document += faxtiff::sffEndRecord();
     m_document.clear();
+    // A long document takes most of a second to convert: not in the line's turn.
+    config.prepareInBackground = true;
     m_call = std::make_unique<t30::Call>(config);
     m_clock.start();
     if (!m_call->start(error)) {
@@ -101,6 +105,11 @@ QList<t30::Event> FaxSession::advance(double pace)
 {
     if (m_state != State::Running)
         return {};
+    m_preparing = m_call->preparing();
+    if (m_preparing) {
+        m_clock.start(); // line time starts once the document is ready
+        return m_call->takeEvents();
+    }
     QList<t30::Event> events = m_call->takeEvents();
     // One tick; false once a page has come, so the receiver takes it before the call goes on.
     auto step = [&] {
@@ -132,6 +141,8 @@ QList<t30::Event> FaxSession::advance(double pace)
 
 qint64 FaxSession::nextSliceNs(double pace) const
 {
+    if (m_preparing)
+        return kPreparingPollNs;
     if (pace <= 0 || !m_call)
         return 0;
     const qint64 nextTick = m_call->elapsedMs() / t30::TickMs + 1;

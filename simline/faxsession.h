@@ -98,6 +98,7 @@ private:
     std::unique_ptr<t30::Call> m_rehearsal;
     int m_rehearsedRate = 0;
     QElapsedTimer m_clock; // wall time since the start, for pacing
+    bool m_preparing = false; // the document was still being converted at the last advance
     t30::SideOutcome m_none;
 };
 

@@ -5,6 +5,8 @@
 #include <spandsp.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace t30 {
 
@@ -32,7 +34,7 @@ bool Call::start(QString *error)
 {
     m_started = true;
     QString why;
-    bool ok = m_sides[0]->start(&why);
+    bool ok = m_sides[0]->start(&why, m_config.prepareInBackground);
     if (ok)
         ok = m_sides[1]->start(&why);
     if (ok && !m_config.recordFolder.isEmpty()) {
@@ -56,9 +58,27 @@ bool Call::finished() const
     return m_sides[0]->ended() && m_sides[1]->ended();
 }
 
+bool Call::preparing()
+{
+    if (m_prepared || !m_started || finished())
+        return false;
+    const bool ready = m_sides[0]->ready() && m_sides[1]->ready();
+    m_prepared = ready;
+    // A side that ended while the call was prepared (its document failed, or it was aborted)
+    // ends the other at once: no line time has run.
+    if (ready && (m_sides[0]->ended() || m_sides[1]->ended())) {
+        for (auto &side : m_sides) {
+            side->abort();
+            collect(*side);
+        }
+        m_recorder.close();
+    }
+    return !ready;
+}
+
 void Call::tick()
 {
-    if (!m_started || finished())
+    if (preparing() || !m_started || finished())
         return;
     int16_t fromCaller[TickSamples];
     int16_t fromAnswerer[TickSamples];
@@ -118,8 +138,11 @@ void Call::tick()
 qint64 Call::runToEnd()
 {
     const qint64 before = m_ticks;
-    while (m_started && !finished())
+    while (m_started && !finished()) {
+        if (preparing())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         tick();
+    }
     return m_ticks - before;
 }
 

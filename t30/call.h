@@ -32,6 +32,9 @@ struct CallConfig
     qint64 maxDurationMs = 30 * 60 * 1000;
     // Once one side has ended, the other gets this long to end by itself.
     qint64 lingerMs = 40 * 1000;
+    // The caller's document is converted in a thread of its own: start() returns at once
+    // and the call stands (ticks do nothing) until it is done. See preparing().
+    bool prepareInBackground = false;
 };
 
 class Call
@@ -45,8 +48,11 @@ public:
     // Prepares both sides and the recording; false with the reason when the call cannot start
     // (the call is over then, with the sides' outcomes set).
     bool start(QString *error = nullptr);
-    // 20 ms of line time.
+    // 20 ms of line time; nothing while the call is preparing.
     void tick();
+    // True while the caller's document is still being converted; a conversion that failed
+    // ends the call (ErrorDocument on the caller's side, a local abort on the other).
+    bool preparing();
     // Ticks until the call is over; returns the ticks run.
     qint64 runToEnd();
     bool finished() const;
@@ -81,6 +87,7 @@ private:
     std::vector<Window> m_drops;
     QList<Event> m_events;
     bool m_started = false;
+    bool m_prepared = false; // both sides were ready at the last preparing()
 };
 
 } // namespace t30

@@ -10,6 +10,7 @@
 
 #include <spandsp.h>
 
+#include <chrono>
 #include <vector>
 
 #ifdef Q_OS_LINUX
@@ -98,6 +99,9 @@ Terminal::Terminal(Side side, const TerminalConfig &config) : m_side(side), m_co
 
 Terminal::~Terminal()
 {
+    // A conversion still running writes into the private folder: let it finish first.
+    if (m_converting.valid())
+        m_converting.wait();
     if (m_fax)
         fax_free(m_fax);
 }
@@ -107,7 +111,7 @@ QString Terminal::folder() const
     return m_dir ? m_dir->path() : QString();
 }
 
-bool Terminal::start(QString *error)
+bool Terminal::start(QString *error, bool inBackground)
 {
     auto fail = [&](const QString &message) {
         if (error)
@@ -120,7 +124,6 @@ bool Terminal::start(QString *error)
     if (!m_dir->isValid())
         return fail(QStringLiteral("cannot create a temporary folder in %1").arg(parent));
 
-    const QString txPath = m_dir->filePath(QStringLiteral("tx.tif"));
     if (transmitting()) {
         const sff::DocumentInfo info = sff::checkData(m_config.document);
         if (!info.isValid())
@@ -134,14 +137,48 @@ bool Terminal::start(QString *error)
         options.topRows = [head](int page, int pages, int lineLength, sff::Resolution res) {
             return renderHeadLine(head, page + 1, pages, lineLength, res);
         };
-        QString why;
-        if (!faxtiff::sffToTiff(m_config.document, txPath, options, &why))
+        // The conversion reads only its own copies and writes only its own file.
+        auto convert = [document = m_config.document,
+                        txPath = m_dir->filePath(QStringLiteral("tx.tif")), options] {
+            QString why;
+            if (faxtiff::sffToTiff(document, txPath, options, &why))
+                return QString();
+            return why.isEmpty() ? QStringLiteral("the document could not be converted") : why;
+        };
+        if (inBackground) {
+            m_converting = std::async(std::launch::async, std::move(convert));
+            return true;
+        }
+        const QString why = convert();
+        if (!why.isEmpty())
             return fail(why);
     }
+    QString why;
+    if (!setUp(&why))
+        return fail(why);
+    return true;
+}
 
+bool Terminal::ready()
+{
+    if (m_fax || m_outcome.ended)
+        return true;
+    if (!m_converting.valid()
+        || m_converting.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        return false;
+    QString why = m_converting.get();
+    if (!why.isEmpty() || !setUp(&why))
+        finish(ErrorDocument);
+    return true;
+}
+
+bool Terminal::setUp(QString *error)
+{
     m_fax = fax_init(nullptr, transmitting() ? 1 : 0);
-    if (!m_fax)
-        return fail(QStringLiteral("cannot set up the fax modems"));
+    if (!m_fax) {
+        *error = QStringLiteral("cannot set up the fax modems");
+        return false;
+    }
     fax_set_transmit_on_idle(m_fax, 1);
     m_t30 = fax_get_t30_state(m_fax);
     const QByteArray ident = m_config.stationId.left(20).toLatin1();
@@ -164,7 +201,8 @@ bool Terminal::start(QString *error)
     t30_set_phase_d_handler(m_t30, &Terminal::onPhaseD, this);
     t30_set_phase_e_handler(m_t30, &Terminal::onPhaseE, this);
     if (transmitting())
-        t30_set_tx_file(m_t30, QFile::encodeName(txPath).constData(), -1, -1);
+        t30_set_tx_file(m_t30, QFile::encodeName(m_dir->filePath(QStringLiteral("tx.tif")))
+                                   .constData(), -1, -1);
     else
         t30_set_rx_file(m_t30, QFile::encodeName(m_dir->filePath(QStringLiteral("rx.tif")))
                                    .constData(), -1);

@@ -11,6 +11,7 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <future>
 #include <memory>
 #include <optional>
 
@@ -87,8 +88,12 @@ public:
     Terminal &operator=(const Terminal &) = delete;
 
     // Prepares the call (the transmitter converts its document); false with the reason when
-    // the document cannot be sent. The terminal is ended then.
-    bool start(QString *error = nullptr);
+    // the document cannot be sent. The terminal is ended then. inBackground converts in a
+    // thread of its own, so a long document does not hold the caller: the terminal is ready()
+    // once it is done, and ends with ErrorDocument if the conversion fails.
+    bool start(QString *error = nullptr, bool inBackground = false);
+    // True once the modems are set up, or the terminal has ended; until then it is silent.
+    bool ready();
 
     // The next count A-law samples this side sends.
     void transmit(uchar *alaw, int count);
@@ -123,6 +128,7 @@ private:
     static int onPhaseD(t30_state_s *s, void *user, int result);
     static void onPhaseE(t30_state_s *s, void *user, int result);
 
+    bool setUp(QString *error);
     void frame(bool incoming, QByteArrayView raw);
     void deliverPages();
     void finish(int t30Error);
@@ -131,6 +137,7 @@ private:
     Side m_side;
     TerminalConfig m_config;
     std::unique_ptr<QTemporaryDir> m_dir;
+    std::future<QString> m_converting; // the background conversion: its error, or empty
     fax_state_s *m_fax = nullptr;
     t30_state_s *m_t30 = nullptr;
     qint64 m_samples = 0;

@@ -127,6 +127,8 @@ private slots:
     void failures_data();
     void failures();
     void documentRefused();
+    void backgroundConversion_data();
+    void backgroundConversion();
     void recording();
 };
 
@@ -318,6 +320,52 @@ void TestT30Call::documentRefused()
     QVERIFY(call.finished());
     QCOMPARE(call.outcome(Side::Caller).reason, ReasonTxUnderflow);
     QCOMPARE(call.outcome(Side::Caller).t30Error, ErrorDocument);
+}
+
+void TestT30Call::backgroundConversion_data()
+{
+    QTest::addColumn<int>("pages");
+    QTest::addColumn<bool>("abortAtOnce");
+    QTest::newRow("completes as a call converted at start") << 3 << false;
+    // Most likely still converting when the abort comes; the call must end on both sides and
+    // its destruction wait for the conversion instead of removing the folder under it.
+    QTest::newRow("aborted while converting") << 40 << true;
+}
+
+void TestT30Call::backgroundConversion()
+{
+    QFETCH(int, pages);
+    QFETCH(bool, abortAtOnce);
+    QList<faxtest::Rows> sent;
+    for (int p = 0; p < pages; ++p)
+        sent << faxtest::textPage(240, unsigned(p + 3));
+    CallConfig c = config(faxtest::document(sent, sff::Resolution::Fine));
+    c.prepareInBackground = true;
+    Result r;
+    {
+        Call call(c);
+        QVERIFY(call.start());
+        if (abortAtOnce)
+            call.abort(Side::Caller);
+        call.runToEnd();
+        QVERIFY(!call.preparing());
+        r.events = call.takeEvents();
+        r.caller = call.outcome(Side::Caller);
+        r.answerer = call.outcome(Side::Answerer);
+    }
+    for (const Event &e : r.events)
+        if (e.type == Event::Type::PageReceived)
+            r.pages << e.sff;
+    if (abortAtOnce) {
+        QCOMPARE(r.caller.t30Error, ErrorLocalAbort);
+        QVERIFY(r.answerer.ended && !r.answerer.success());
+        QVERIFY(r.pages.isEmpty());
+        return;
+    }
+    QVERIFY2(r.caller.success(), qPrintable(t30ErrorText(r.caller.t30Error)));
+    QVERIFY2(r.answerer.success(), qPrintable(t30ErrorText(r.answerer.t30Error)));
+    QString why;
+    QVERIFY2(samePages(r, sent, sff::Resolution::Fine, &why), qPrintable(why));
 }
 
 void TestT30Call::recording()

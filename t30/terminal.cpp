@@ -125,7 +125,10 @@ bool Terminal::start(QString *error, bool inBackground)
         return fail(QStringLiteral("cannot create a temporary folder in %1").arg(parent));
 
     if (transmitting()) {
-        const sff::DocumentInfo info = sff::checkData(m_config.document);
+        // Framing and pages only: the conversion decodes every line and refuses a bad one,
+        // so decoding them here too would do it twice, and in the caller's thread.
+        const sff::DocumentInfo info =
+            sff::checkData(m_config.document, nullptr, sff::ReadDepth::Records);
         if (!info.isValid())
             return fail(info.error ? info.error->toString()
                                    : QStringLiteral("the document has no pages"));

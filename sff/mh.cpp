@@ -40,21 +40,24 @@ constexpr int groupPixels(GroupEntry g) { return int(g >> 20) & 0x1f; }
 constexpr quint32 groupPattern(GroupEntry g) { return g & 0xfffffu; }
 constexpr int groupToggle(GroupEntry g) { return int(g >> 29) & 1; }
 
-// The check-only table looks up, per access, the codes that the next CheckBits bits hold in
-// full, make-up codes included, up to the last terminating code among them: a check needs
-// only the pixels they add and whether the colour changes, not the runs. An entry holds the
-// pixels in bits 0-9, the bits used in 10-14 and, in bit 15, whether the colour changes;
-// 0 leaves the bits to the single-code table. A code of no pixels (a run of 0) is taken only
-// first or after a make-up code, so that within an entry the pixels grow at every run's end:
-// the line's end then is the entry's end, never a run of 0 before it. 16 bits take a long
-// white run (make-up and terminating code) with the black run after it; both colours' tables
-// are 256 KiB.
+// The check-only table looks up, per access, every code that the next CheckBits bits hold in
+// full, make-up codes included: a check needs only the pixels they add, whether the colour
+// changes and whether the last of them is a make-up code (its run goes on), not the runs. An
+// entry holds the pixels in bits 0-11, the bits used in 12-16, in bit 17 whether the colour
+// changes and in bit 18 whether it ends inside a run; 0 is a fault or the end of the data
+// (no code is all zero bits). A code of no pixels (a run of 0) is taken only first or after
+// a make-up code, so that within an entry the pixels grow at every run's end: the line's end
+// then is the entry's end, never a run of 0 before it. 16 bits take a long white run
+// (make-up and terminating code) with the black run after it.
 constexpr int CheckBits = 16;
-static_assert(3 * CheckBits <= 56 && 56 - 2 * CheckBits >= tables::LongestCode);
+static_assert(3 * CheckBits <= 56);
 constexpr quint32 CheckMask = (1u << CheckBits) - 1;
-constexpr int CheckMaxPixels = (1 << 10) - 1;
-using CheckEntry = quint16;
-constexpr int checkUsed(CheckEntry c) { return (c >> 10) & 0x1f; }
+constexpr int CheckMaxPixels = (1 << 12) - 1;
+using CheckEntry = quint32;
+constexpr CheckEntry CheckToggle = 1u << 17;
+constexpr CheckEntry CheckInRun = 1u << 18;
+constexpr int checkPixels(CheckEntry c) { return int(c & 0xfff); }
+constexpr int checkUsed(CheckEntry c) { return int(c >> 12) & 0x1f; }
 
 struct Code
 {
@@ -104,15 +107,14 @@ struct Tables
         }
     }
 
-    // The codes held in full by CheckBits bits, starting in colour, up to the last
-    // terminating code; as groupAt(), bits past a code's length read as zero.
+    // The codes held in full by CheckBits bits, starting in colour; as groupAt(), bits past
+    // a code's length read as zero.
     CheckEntry checkAt(int colour, quint32 index) const
     {
         int c = colour;
         int used = 0;
         int pixels = 0;
         bool afterMakeUp = false;
-        CheckEntry best = 0; // up to the last terminating code so far
         for (;;) {
             const Entry e = decode[c][(index >> used) & IndexMask];
             const int length = e >> 12;
@@ -124,12 +126,13 @@ struct Tables
             used += length;
             pixels += run;
             afterMakeUp = run >= 64;
-            if (!afterMakeUp) {
+            if (!afterMakeUp)
                 c ^= 1;
-                best = CheckEntry(pixels | used << 10 | (c != colour) << 15);
-            }
         }
-        return best;
+        if (used == 0)
+            return 0;
+        return CheckEntry(pixels) | CheckEntry(used) << 12 | (c != colour ? CheckToggle : 0) |
+               (afterMakeUp ? CheckInRun : 0);
     }
 
     void add(int colour, const tables::CodeWord &word, Code &code)
@@ -335,6 +338,17 @@ struct BitReader
         bits -= length;
         used += length;
     }
+    // No bit is set from here to the end of the data. acc holds, past its valid bits, only
+    // bits of the bytes from p on (or zero).
+    bool restIsZero() const
+    {
+        if (acc != 0)
+            return false;
+        for (const uchar *q = p; q < end; ++q)
+            if (*q != 0)
+                return false;
+        return true;
+    }
 
     const uchar *p;
     const uchar *const end;
@@ -473,48 +487,27 @@ DecodeResult checkLine(const uchar *data, qsizetype size, int lineLength)
     const Tables &t = codeTables();
     BitReader in(data, size);
     int colour = 0;
-    int pos = 0;        // pixels so far, make-up codes of the run being read included
-    bool inRun = false; // the last code was a make-up code: its run goes on
+    int pos = 0; // pixels so far, make-up codes of the run being read included
+    CheckEntry c = 0;
     for (;;) {
         in.fill();
-        // Three accesses take at most 3 * CheckBits of the 56 bits a fill leaves at least;
-        // after fewer, the single-code step below has at least 56 - 2 * CheckBits.
-        int k = 0;
-        for (; k < 3; ++k) {
-            const CheckEntry c = t.check[colour][in.acc & CheckMask];
+        // Three accesses take at most 3 * CheckBits of the 56 bits a fill leaves at least.
+        for (int k = 0; k < 3; ++k) {
+            c = t.check[colour][in.acc & CheckMask];
             const int length = checkUsed(c);
             if (length == 0 || length > in.bits)
-                break;
-            pos += c & 0x3ff;
-            colour ^= c >> 15;
+                return decode<Output::Check>(data, size, lineLength, nullptr, nullptr);
+            pos += checkPixels(c);
+            colour ^= (c & CheckToggle) ? 1 : 0;
             in.skip(length);
-            inRun = false;
-            if (pos >= lineLength)
-                goto atEnd;
-        }
-        if (k == 3)
-            continue;
-        {
-            const Entry e = t.decode[colour][in.acc & IndexMask];
-            const int length = e >> 12;
-            if (length == 0 || length > in.bits)
-                break; // a fault, or the data ends early
-            const int r = e & 0xfff;
-            pos += r;
-            in.skip(length);
-            inRun = r >= 64;
-            if (!inRun)
-                colour ^= 1;
             // A make-up code that reaches the line's end wants its terminating code of 0.
-            if (pos > lineLength || (pos == lineLength && !inRun))
-                goto atEnd;
+            if (pos >= lineLength && (pos > lineLength || !(c & CheckInRun))) {
+                if (pos == lineLength && (in.restIsZero() || onlyFillAndEol(data, size, in.used)))
+                    return {Status::Ok, pos, in.used};
+                return decode<Output::Check>(data, size, lineLength, nullptr, nullptr);
+            }
         }
     }
-    return decode<Output::Check>(data, size, lineLength, nullptr, nullptr);
-atEnd:
-    if (pos == lineLength && !inRun && onlyFillAndEol(data, size, in.used))
-        return {Status::Ok, pos, in.used};
-    return decode<Output::Check>(data, size, lineLength, nullptr, nullptr);
 }
 
 // A bit writer for LSB-first codes; q must have room for every byte written.

@@ -76,7 +76,6 @@ struct Tables
     Code terminating[2][64];
     Code makeUp[2][tables::LongestMakeUp / 64 + 1]; // index run / 64
     std::array<Code, JoinedRuns> joined[2];
-    std::array<CheckEntry, 1u << CheckBits> check[2] = {};
 
     Tables()
     {
@@ -99,40 +98,9 @@ struct Tables
                 }
             }
         }
-        for (int colour = 0; colour < 2; ++colour) {
+        for (int colour = 0; colour < 2; ++colour)
             for (quint32 index = 0; index <= GroupMask; ++index)
                 group[colour][index] = groupAt(colour, index);
-            for (quint32 index = 0; index <= CheckMask; ++index)
-                check[colour][index] = checkAt(colour, index);
-        }
-    }
-
-    // The codes held in full by CheckBits bits, starting in colour; as groupAt(), bits past
-    // a code's length read as zero.
-    CheckEntry checkAt(int colour, quint32 index) const
-    {
-        int c = colour;
-        int used = 0;
-        int pixels = 0;
-        bool afterMakeUp = false;
-        for (;;) {
-            const Entry e = decode[c][(index >> used) & IndexMask];
-            const int length = e >> 12;
-            const int run = e & 0xfff;
-            if (length == 0 || used + length > CheckBits || pixels + run > CheckMaxPixels)
-                break;
-            if (run == 0 && used > 0 && !afterMakeUp)
-                break;
-            used += length;
-            pixels += run;
-            afterMakeUp = run >= 64;
-            if (!afterMakeUp)
-                c ^= 1;
-        }
-        if (used == 0)
-            return 0;
-        return CheckEntry(pixels) | CheckEntry(used) << 12 | (c != colour ? CheckToggle : 0) |
-               (afterMakeUp ? CheckInRun : 0);
     }
 
     void add(int colour, const tables::CodeWord &word, Code &code)
@@ -184,6 +152,54 @@ struct Tables
 const Tables &codeTables()
 {
     static const Tables t;
+    return t;
+}
+
+// The check-only table, 512 KiB, made on the first check: decoding to runs or pixels does not
+// need it.
+struct CheckTables
+{
+    std::array<CheckEntry, 1u << CheckBits> check[2] = {};
+
+    explicit CheckTables(const Tables &codes)
+    {
+        for (int colour = 0; colour < 2; ++colour)
+            for (quint32 index = 0; index <= CheckMask; ++index)
+                check[colour][index] = checkAt(codes, colour, index);
+    }
+
+    // The codes held in full by CheckBits bits, starting in colour; as groupAt(), bits past
+    // a code's length read as zero.
+    static CheckEntry checkAt(const Tables &codes, int colour, quint32 index)
+    {
+        int c = colour;
+        int used = 0;
+        int pixels = 0;
+        bool afterMakeUp = false;
+        for (;;) {
+            const Entry e = codes.decode[c][(index >> used) & IndexMask];
+            const int length = e >> 12;
+            const int run = e & 0xfff;
+            if (length == 0 || used + length > CheckBits || pixels + run > CheckMaxPixels)
+                break;
+            if (run == 0 && used > 0 && !afterMakeUp)
+                break;
+            used += length;
+            pixels += run;
+            afterMakeUp = run >= 64;
+            if (!afterMakeUp)
+                c ^= 1;
+        }
+        if (used == 0)
+            return 0;
+        return CheckEntry(pixels) | CheckEntry(used) << 12 | (c != colour ? CheckToggle : 0) |
+               (afterMakeUp ? CheckInRun : 0);
+    }
+};
+
+const CheckTables &checkTables()
+{
+    static const CheckTables t(codeTables());
     return t;
 }
 
@@ -484,7 +500,7 @@ DecodeResult checkLine(const uchar *data, qsizetype size, int lineLength)
 {
     if (lineLength < 1)
         return decode<Output::Check>(data, size, lineLength, nullptr, nullptr);
-    const Tables &t = codeTables();
+    const CheckTables &t = checkTables();
     BitReader in(data, size);
     int colour = 0;
     int pos = 0; // pixels so far, make-up codes of the run being read included

@@ -40,6 +40,25 @@ constexpr int groupPixels(GroupEntry g) { return int(g >> 20) & 0x1f; }
 constexpr quint32 groupPattern(GroupEntry g) { return g & 0xfffffu; }
 constexpr int groupToggle(GroupEntry g) { return int(g >> 29) & 1; }
 
+// The check-only table looks up, per access, every code that the next CheckBits bits hold in
+// full, make-up codes included: a check needs only the pixels they add, whether the colour
+// changes and whether the last of them is a make-up code (its run goes on), not the runs. An
+// entry holds the pixels in bits 0-11, the bits used in 12-16, in bit 17 whether the colour
+// changes and in bit 18 whether it ends inside a run; 0 is a fault or the end of the data
+// (no code is all zero bits). A code of no pixels (a run of 0) is taken only first or after
+// a make-up code, so that within an entry the pixels grow at every run's end: the line's end
+// then is the entry's end, never a run of 0 before it. 16 bits take a long white run
+// (make-up and terminating code) with the black run after it.
+constexpr int CheckBits = 16;
+static_assert(3 * CheckBits <= 56);
+constexpr quint32 CheckMask = (1u << CheckBits) - 1;
+constexpr int CheckMaxPixels = (1 << 12) - 1;
+using CheckEntry = quint32;
+constexpr CheckEntry CheckToggle = 1u << 17;
+constexpr CheckEntry CheckInRun = 1u << 18;
+constexpr int checkPixels(CheckEntry c) { return int(c & 0xfff); }
+constexpr int checkUsed(CheckEntry c) { return int(c >> 12) & 0x1f; }
+
 struct Code
 {
     quint32 bits = 0; // in sending order from bit 0, as they land in an LSB-first stream
@@ -133,6 +152,54 @@ struct Tables
 const Tables &codeTables()
 {
     static const Tables t;
+    return t;
+}
+
+// The check-only table, 512 KiB, made on the first check: decoding to runs or pixels does not
+// need it.
+struct CheckTables
+{
+    std::array<CheckEntry, 1u << CheckBits> check[2] = {};
+
+    explicit CheckTables(const Tables &codes)
+    {
+        for (int colour = 0; colour < 2; ++colour)
+            for (quint32 index = 0; index <= CheckMask; ++index)
+                check[colour][index] = checkAt(codes, colour, index);
+    }
+
+    // The codes held in full by CheckBits bits, starting in colour; as groupAt(), bits past
+    // a code's length read as zero.
+    static CheckEntry checkAt(const Tables &codes, int colour, quint32 index)
+    {
+        int c = colour;
+        int used = 0;
+        int pixels = 0;
+        bool afterMakeUp = false;
+        for (;;) {
+            const Entry e = codes.decode[c][(index >> used) & IndexMask];
+            const int length = e >> 12;
+            const int run = e & 0xfff;
+            if (length == 0 || used + length > CheckBits || pixels + run > CheckMaxPixels)
+                break;
+            if (run == 0 && used > 0 && !afterMakeUp)
+                break;
+            used += length;
+            pixels += run;
+            afterMakeUp = run >= 64;
+            if (!afterMakeUp)
+                c ^= 1;
+        }
+        if (used == 0)
+            return 0;
+        return CheckEntry(pixels) | CheckEntry(used) << 12 | (c != colour ? CheckToggle : 0) |
+               (afterMakeUp ? CheckInRun : 0);
+    }
+};
+
+const CheckTables &checkTables()
+{
+    static const CheckTables t(codeTables());
     return t;
 }
 
@@ -259,6 +326,53 @@ private:
     int m_bits = 0; // pixels in m_acc, from its top bit down
 };
 
+// The bits of a coded line, least significant first: acc holds the next `bits` of them.
+struct BitReader
+{
+    BitReader(const uchar *data, qsizetype size) : p(data), end(data + size) {}
+
+    // Fills acc as far as it goes: then it holds at least 57 bits, or all that is left.
+    void fill()
+    {
+        if (end - p >= 8) {
+            quint64 word;
+            std::memcpy(&word, p, 8);
+            word = qFromLittleEndian(word);
+            acc |= word << bits;
+            p += (63 - bits) >> 3;
+            bits |= 56;
+        } else {
+            while (bits <= 56 && p < end) {
+                acc |= quint64(*p++) << bits;
+                bits += 8;
+            }
+        }
+    }
+    void skip(int length)
+    {
+        acc >>= length;
+        bits -= length;
+        used += length;
+    }
+    // No bit is set from here to the end of the data. acc holds, past its valid bits, only
+    // bits of the bytes from p on (or zero).
+    bool restIsZero() const
+    {
+        if (acc != 0)
+            return false;
+        for (const uchar *q = p; q < end; ++q)
+            if (*q != 0)
+                return false;
+        return true;
+    }
+
+    const uchar *p;
+    const uchar *const end;
+    quint64 acc = 0;
+    int bits = 0;    // valid bits in acc
+    qint64 used = 0; // bits consumed
+};
+
 enum class Output { Check, Runs, Row };
 
 template <Output Out>
@@ -274,32 +388,14 @@ DecodeResult decode(const uchar *data, qsizetype size, int lineLength, Runs *run
     }
     RowWriter writer(row, Out == Output::Row ? (lineLength + 7) / 8 : 0); // lineLength >= 1
 
-    const uchar *p = data;
-    const uchar *const end = data + size;
-    quint64 acc = 0;
-    int bits = 0;    // valid bits in acc
-    qint64 used = 0; // bits consumed
+    BitReader in(data, size);
     int colour = 0;
     int pos = 0; // pixels of finished runs
     int run = 0; // make-up total of the run being read (its pixels are written already)
 
     DecodeResult result;
     for (;;) {
-        // Fills the bit buffer as far as it goes: then it holds at least 57 bits, or all
-        // that is left of the data.
-        if (end - p >= 8) {
-            quint64 word;
-            std::memcpy(&word, p, 8);
-            word = qFromLittleEndian(word);
-            acc |= word << bits;
-            p += (63 - bits) >> 3;
-            bits |= 56;
-        } else {
-            while (bits <= 56 && p < end) {
-                acc |= quint64(*p++) << bits;
-                bits += 8;
-            }
-        }
+        in.fill();
         if constexpr (Out != Output::Runs) {
             // Up to four table accesses per fill (each takes at most GroupBits bits), each of
             // them several short codes or one code, while they stay inside the line. Whatever
@@ -307,9 +403,9 @@ DecodeResult decode(const uchar *data, qsizetype size, int lineLength, Runs *run
             // step below, which then has at least 56 - 3 * GroupBits bits in the buffer.
             int k = 0;
             for (; k < 4; ++k) {
-                const GroupEntry g = t.group[colour][acc & GroupMask];
+                const GroupEntry g = t.group[colour][in.acc & GroupMask];
                 const int length = groupUsed(g);
-                if (length == 0 || length > bits)
+                if (length == 0 || length > in.bits)
                     break;
                 if (!(g & SingleCode)) {
                     const int pixels = groupPixels(g);
@@ -336,24 +432,22 @@ DecodeResult decode(const uchar *data, qsizetype size, int lineLength, Runs *run
                         colour ^= 1;
                     }
                 }
-                acc >>= length;
-                bits -= length;
-                used += length;
+                in.skip(length);
             }
             if (k == 4)
                 continue;
         }
-        const Entry e = t.decode[colour][acc & IndexMask];
+        const Entry e = t.decode[colour][in.acc & IndexMask];
         const int length = e >> 12;
         const int r = e & 0xfff;
-        if (length == 0 || length > bits) {
+        if (length == 0 || length > in.bits) {
             // Data that runs out inside a code, or only zero bits left: the line ends early.
             // A one bit that starts no code of this colour: an invalid code.
-            const quint64 valid = bits >= 64 ? ~0ull : (1ull << bits) - 1;
-            bool anySet = (acc & valid) != 0;
-            for (const uchar *q = p; !anySet && q < end; ++q)
+            const quint64 valid = in.bits >= 64 ? ~0ull : (1ull << in.bits) - 1;
+            bool anySet = (in.acc & valid) != 0;
+            for (const uchar *q = in.p; !anySet && q < in.end; ++q)
                 anySet = *q != 0;
-            result.status = (length > bits || !anySet) ? Status::TooFewPixels : Status::InvalidCode;
+            result.status = (length > in.bits || !anySet) ? Status::TooFewPixels : Status::InvalidCode;
             break;
         }
         if (pos + run + r > lineLength) {
@@ -364,9 +458,7 @@ DecodeResult decode(const uchar *data, qsizetype size, int lineLength, Runs *run
             run = lineLength - pos;
             break;
         }
-        acc >>= length;
-        bits -= length;
-        used += length;
+        in.skip(length);
         if constexpr (Out == Output::Row)
             writer.fill(colour, r);
         run += r;
@@ -379,8 +471,8 @@ DecodeResult decode(const uchar *data, qsizetype size, int lineLength, Runs *run
         colour ^= 1;
         if (pos == lineLength) {
             result.pixels = pos;
-            result.bitPos = used;
-            if (!onlyFillAndEol(data, size, used))
+            result.bitPos = in.used;
+            if (!onlyFillAndEol(data, size, in.used))
                 result.status = Status::TrailingData;
             if constexpr (Out == Output::Row)
                 writer.finish();
@@ -388,7 +480,7 @@ DecodeResult decode(const uchar *data, qsizetype size, int lineLength, Runs *run
         }
     }
     result.pixels = pos;
-    result.bitPos = used;
+    result.bitPos = in.used;
     if constexpr (Out == Output::Runs) {
         // The run being read when the fault came, cut to the line.
         run = std::min(run, lineLength - pos);
@@ -398,6 +490,40 @@ DecodeResult decode(const uchar *data, qsizetype size, int lineLength, Runs *run
     if constexpr (Out == Output::Row)
         writer.finish();
     return result;
+}
+
+// Checks a line as decode<Output::Check> does, with several codes per table access. Only a
+// line that is whole is finished here; at anything else (a fault, bits after the line) the
+// line goes to decode<Output::Check>, which finds the fault and where it lies, so that the
+// result is the same whichever of the two decides.
+DecodeResult checkLine(const uchar *data, qsizetype size, int lineLength)
+{
+    if (lineLength < 1)
+        return decode<Output::Check>(data, size, lineLength, nullptr, nullptr);
+    const CheckTables &t = checkTables();
+    BitReader in(data, size);
+    int colour = 0;
+    int pos = 0; // pixels so far, make-up codes of the run being read included
+    CheckEntry c = 0;
+    for (;;) {
+        in.fill();
+        // Three accesses take at most 3 * CheckBits of the 56 bits a fill leaves at least.
+        for (int k = 0; k < 3; ++k) {
+            c = t.check[colour][in.acc & CheckMask];
+            const int length = checkUsed(c);
+            if (length == 0 || length > in.bits)
+                return decode<Output::Check>(data, size, lineLength, nullptr, nullptr);
+            pos += checkPixels(c);
+            colour ^= (c & CheckToggle) ? 1 : 0;
+            in.skip(length);
+            // A make-up code that reaches the line's end wants its terminating code of 0.
+            if (pos >= lineLength && (pos > lineLength || !(c & CheckInRun))) {
+                if (pos == lineLength && (in.restIsZero() || onlyFillAndEol(data, size, in.used)))
+                    return {Status::Ok, pos, in.used};
+                return decode<Output::Check>(data, size, lineLength, nullptr, nullptr);
+            }
+        }
+    }
 }
 
 // A bit writer for LSB-first codes; q must have room for every byte written.
@@ -473,7 +599,7 @@ DecodeResult decodeLine(const uchar *data, qsizetype size, int lineLength, Runs 
 {
     if (runs)
         return decode<Output::Runs>(data, size, lineLength, runs, nullptr);
-    return decode<Output::Check>(data, size, lineLength, nullptr, nullptr);
+    return checkLine(data, size, lineLength);
 }
 
 DecodeResult decodeRow(const uchar *data, qsizetype size, int lineLength, uchar *row)

@@ -324,6 +324,49 @@ private slots:
         }
     }
 
+    // Checking a line takes several codes per table access, make-up codes and runs of 0 among
+    // them; where the line ends next to such codes the check must say what decoding the runs
+    // says (random lines seldom have a run of 0 or a run ending on a make-up code).
+    void checkAgreesNearLineEnd_data()
+    {
+        QTest::addColumn<QByteArray>("coded");
+        QTest::addColumn<int>("lineLength");
+        QTest::addColumn<int>("status");
+        const Code w0 = whiteTerm[0];
+        const Code b0 = blackTerm[0];
+        QTest::newRow("run of 0 after the complete line")
+            << pack({whiteTerm[10], blackTerm[2], w0}) << 12 << int(Status::TrailingData);
+        QTest::newRow("runs of 0 inside the line")
+            << pack({whiteTerm[5], b0, w0, blackTerm[4]}) << 9 << int(Status::Ok);
+        QTest::newRow("white make-up code and its run of 0")
+            << pack({whiteMakeUp[0], w0}) << 64 << int(Status::Ok);
+        QTest::newRow("black make-up code reaching the end, then its run of 0")
+            << pack({whiteTerm[3], blackMakeUp[0], b0}) << 67 << int(Status::Ok);
+        QTest::newRow("make-up code reaching the end without its run of 0")
+            << pack({whiteTerm[3], blackMakeUp[0]}) << 67 << int(Status::TooFewPixels);
+        QTest::newRow("two make-up codes in one run")
+            << pack({extendedMakeUp[12], whiteMakeUp[0], whiteTerm[6]}) << 2630 << int(Status::Ok);
+        QTest::newRow("a run past the end inside a group of short codes")
+            << pack({whiteTerm[2], blackTerm[2], whiteTerm[2], blackTerm[3]}) << 8
+            << int(Status::TooManyPixels);
+        QTest::newRow("line starting black") << pack({w0, blackTerm[3], whiteTerm[7]}) << 10
+                                             << int(Status::Ok);
+    }
+    void checkAgreesNearLineEnd()
+    {
+        QFETCH(QByteArray, coded);
+        QFETCH(int, lineLength);
+        QFETCH(int, status);
+        const auto *data = reinterpret_cast<const uchar *>(coded.constData());
+        Runs runs;
+        const auto viaRuns = sff::mh::decodeLine(data, coded.size(), lineLength, &runs);
+        const auto check = sff::mh::decodeLine(data, coded.size(), lineLength);
+        QCOMPARE(int(viaRuns.status), status);
+        QCOMPARE(int(check.status), status);
+        QCOMPARE(check.pixels, viaRuns.pixels);
+        QCOMPARE(check.bitPos, viaRuns.bitPos);
+    }
+
     // Encoding a row directly gives the same codes as encoding its runs.
     void encodeRowMatchesRuns()
     {

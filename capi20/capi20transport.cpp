@@ -135,7 +135,7 @@ struct Capi20Transport::Shared : std::enable_shared_from_this<Shared>
     // them all is on its way to the window's thread.
     std::vector<quint16> ready;
     bool handBackPosted = false;
-    // The library's thread only: a hand-back is due at the end of this turn.
+    // The library's thread only: a hand-back is due once this turn's handlers have run.
     bool handBackDue = false;
     // The library's thread only: the application whose message the library is sending, for
     // the debug lines it writes meanwhile.
@@ -329,10 +329,10 @@ void Capi20Transport::Shared::deliver(App &app, std::vector<capi::Message> &mess
         app.inbox.push_back(std::move(m));
     messages.clear();
     readyLocked(app);
-    // Every application served in this turn is announced by one hand-back at its end, so the
-    // window's thread wakes once and answers them in one go.
+    // Every application served in this turn is announced by one hand-back once all are
+    // served, so the window's thread wakes once and answers them in one go.
     if (!std::exchange(handBackDue, true))
-        Library::instance().atTurnEnd([self = shared_from_this()] {
+        Library::instance().afterHandlers([self = shared_from_this()] {
             self->handBackDue = false;
             std::lock_guard guard(self->mutex);
             self->handBackLocked();

@@ -11,7 +11,7 @@
 // from the application's queue, and messagesWaiting() is raised through the window thread's
 // event loop. Both ways messages move in bursts, since with a window of blocks in flight the
 // call is bound by round trips between threads: every application served in one turn of the
-// library's thread is announced by one hand-back at the turn's end, and what the handlers put
+// library's thread is announced by one hand-back once all are served, and what the handlers put
 // while that hand-back runs them waits until the last has returned, then leaves in one job on
 // the library's thread (its connections corked meanwhile). A handler that waits in the event
 // loop itself does not hold its messages back: the loop's next turn sends them, as do

@@ -160,6 +160,8 @@ void Library::run()
             (*handler)();
         }
         runDueRetries();
+        // What the handlers took goes on its way before the jobs write what was put.
+        runAfterHandlers();
         {
             std::lock_guard lock(m_mutex);
             jobs.swap(m_jobs);
@@ -167,12 +169,17 @@ void Library::run()
         for (Job &job : jobs)
             job();
         jobs.clear();
-        while (!m_turnEnd.empty()) {
-            std::vector<Job> hooks;
-            hooks.swap(m_turnEnd);
-            for (Job &hook : hooks)
-                hook();
-        }
+        runAfterHandlers();
+    }
+}
+
+void Library::runAfterHandlers()
+{
+    while (!m_afterHandlers.empty()) {
+        std::vector<Job> hooks;
+        hooks.swap(m_afterHandlers);
+        for (Job &hook : hooks)
+            hook();
     }
 }
 
@@ -261,9 +268,9 @@ void Library::resume(int fd)
     it->second.watched = ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &ev) == 0;
 }
 
-void Library::atTurnEnd(Job hook)
+void Library::afterHandlers(Job hook)
 {
-    m_turnEnd.push_back(std::move(hook));
+    m_afterHandlers.push_back(std::move(hook));
 }
 
 void Library::debugLine(const QString &line)

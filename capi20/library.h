@@ -10,8 +10,9 @@
 //
 // The thread runs an epoll loop of its own rather than a Qt event loop: one epoll_wait covers
 // the applications' descriptors, the wake-up of posted jobs (an eventfd, written only when
-// the thread sleeps) and the one timer it needs, and a turn ends with the hooks that hand
-// what it took to other threads, so one turn wakes another thread at most once.
+// the thread sleeps) and the one timer it needs; once the descriptors' handlers of a turn
+// have run, hooks hand what they took to other threads, so one turn wakes another thread
+// once, before the turn's jobs write what was put.
 
 
 #include <QString>
@@ -81,8 +82,9 @@ public:
     // to have the descriptor watched again, or pause() again.
     void pause(int fd, std::chrono::milliseconds delay);
     void resume(int fd);
-    // Runs `hook` once at the end of the current turn, after its events and jobs.
-    void atTurnEnd(Job hook);
+    // Runs `hook` once when the descriptors' handlers of the current turn have all run, before
+    // the turn's jobs.
+    void afterHandlers(Job hook);
 
 private:
     Library();
@@ -101,6 +103,7 @@ private:
     void run();
     int timeoutMs() const;
     void runDueRetries();
+    void runAfterHandlers();
 
     QThread *m_thread = nullptr;
     int m_epoll = -1;
@@ -114,7 +117,7 @@ private:
     // The library's thread only.
     std::unordered_map<int, Watch> m_watches;
     quint32 m_nextSerial = 1;
-    std::vector<Job> m_turnEnd;
+    std::vector<Job> m_afterHandlers;
     Functions m_functions;
     bool m_loaded = false;
     QString m_loadedFile;

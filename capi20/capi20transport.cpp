@@ -6,8 +6,7 @@
 
 #include <QCoreApplication>
 #include <QHash>
-#include <QSocketNotifier>
-#include <QTimer>
+#include <QPointer>
 
 #include <algorithm>
 #include <condition_variable>
@@ -32,7 +31,7 @@ using namespace std::chrono_literals;
 // How long part of a frame may wait for its rest before the connection counts as broken, and
 // how often it is looked at meanwhile.
 constexpr auto kPartialFrameLimit = 10s;
-constexpr int kPartialFrameRetryMs = 2;
+constexpr auto kPartialFrameRetry = 2ms;
 // Messages taken in one go before the library's thread turns to its other work.
 constexpr int kBatch = 64;
 // DATA_B3 fields: the 32-bit data pointer, the data length, and the 64-bit pointer of the
@@ -92,15 +91,13 @@ struct Capi20Transport::App
     capi::Registration registration;
 
     // The library's thread only.
-    QSocketNotifier *notifier = nullptr;
-    QTimer *retry = nullptr;
     std::optional<Clock::time_point> partialSince;
     bool gone = false; // released or lost: no more calls for it
 
     // Guarded by Shared::mutex.
     std::deque<capi::Message> inbox;
     bool accepted = false; // the registration was answered: messages may be announced
-    bool announcing = false;
+    bool announcing = false; // in Shared::ready
     bool lost = false;
 
     // The window's thread only: unconfirmed DATA_B3_REQ per NCCI.
@@ -128,6 +125,18 @@ struct Capi20Transport::Shared : std::enable_shared_from_this<Shared>
     };
     std::vector<Outgoing> outbox;
     bool flushPosted = false;
+    QString libraryFile;
+    // The window's thread only: while announce() runs the handlers, what they put waits in
+    // the outbox and leaves in one flush after the last, so one hand-over's answers reach the
+    // library's thread together and its writes are not split by the first put's wake-up.
+    int holding = 0;
+    bool heldCheckPosted = false;
+    // Applications with messages to announce, and whether the one hand-back that announces
+    // them all is on its way to the window's thread.
+    std::vector<quint16> ready;
+    bool handBackPosted = false;
+    // The library's thread only: a hand-back is due once this turn's handlers have run.
+    bool handBackDue = false;
     // The library's thread only: the application whose message the library is sending, for
     // the debug lines it writes meanwhile.
     quint16 speaking = 0;
@@ -136,50 +145,36 @@ struct Capi20Transport::Shared : std::enable_shared_from_this<Shared>
     quint64 bytesPending = 0;
 
     // ---- on the library's thread ----
-    void watch(const std::shared_ptr<App> &app, const Functions *f,
-               const std::shared_ptr<Shared> &self);
+    bool watch(const std::shared_ptr<App> &app, const Functions *f);
     void drain(const std::shared_ptr<App> &app, const Functions *f);
     std::optional<capi::Message> take(App &app, unsigned char *message);
     void deliver(App &app, std::vector<capi::Message> &messages);
     void lose(App &app, const Functions *f, const QString &why);
     void stopWatching(App &app);
     void diagnostic(quint16 appId, const QString &text);
-    void announceLocked(App &app);
-    void flush(const QString &file);
+    // ---- with the mutex held, on either thread ----
+    void readyLocked(App &app);
+    void handBackLocked();
+    void flush();
+    // ---- on the window's thread ----
+    void postFlush();
     void send(const Functions *f, const Outgoing &o);
 };
 
-void Capi20Transport::Shared::watch(const std::shared_ptr<App> &app, const Functions *f,
-                                    const std::shared_ptr<Shared> &self)
+bool Capi20Transport::Shared::watch(const std::shared_ptr<App> &app, const Functions *f)
 {
-    QObject *context = Library::instance().context();
-    app->notifier = new QSocketNotifier(qintptr(app->fd), QSocketNotifier::Read, context);
-    app->retry = new QTimer(context);
-    app->retry->setSingleShot(true);
-    app->retry->setInterval(kPartialFrameRetryMs);
     const std::weak_ptr<App> weak = app;
-    const auto run = [self, weak, f] {
+    return Library::instance().watch(app->fd, [self = shared_from_this(), weak, f] {
         if (const std::shared_ptr<App> a = weak.lock())
             self->drain(a, f);
-    };
-    QObject::connect(app->notifier, &QSocketNotifier::activated, context, run);
-    QObject::connect(app->retry, &QTimer::timeout, context, run);
+    });
 }
 
 void Capi20Transport::Shared::stopWatching(App &app)
 {
+    if (!app.gone)
+        Library::instance().unwatch(app.fd);
     app.gone = true;
-    // Possibly called from the notifier's or the timer's own signal: delete them later.
-    if (app.notifier) {
-        app.notifier->setEnabled(false);
-        app.notifier->deleteLater();
-        app.notifier = nullptr;
-    }
-    if (app.retry) {
-        app.retry->stop();
-        app.retry->deleteLater();
-        app.retry = nullptr;
-    }
 }
 
 void Capi20Transport::Shared::drain(const std::shared_ptr<App> &app, const Functions *f)
@@ -229,7 +224,7 @@ void Capi20Transport::Shared::drain(const std::shared_ptr<App> &app, const Funct
         }
         if (check.state == FrameState::Partial) {
             // Reading now would block inside the library and split the frame for good: look
-            // again shortly, without the notifier firing for the same bytes meanwhile.
+            // again shortly, the descriptor not reported for the same bytes meanwhile.
             const Clock::time_point now = Clock::now();
             if (!app->partialSince)
                 app->partialSince = now;
@@ -261,15 +256,13 @@ void Capi20Transport::Shared::drain(const std::shared_ptr<App> &app, const Funct
     deliver(*app, messages);
     if (app->gone)
         return;
-    app->notifier->setEnabled(!partial);
+    // While part of a frame waits, the descriptor stays readable: look again shortly instead.
+    // After a full batch more may wait; the descriptor, still readable, brings this back in
+    // the next turn, after the thread's other work.
     if (partial)
-        app->retry->start();
-    else if (taken == kBatch)
-        // More may wait: come back after the thread's other work.
-        Library::instance().post([weak = std::weak_ptr<App>(app), self = shared_from_this(), f] {
-            if (const std::shared_ptr<App> a = weak.lock())
-                self->drain(a, f);
-        });
+        Library::instance().pause(app->fd, kPartialFrameRetry);
+    else
+        Library::instance().resume(app->fd);
 }
 
 std::optional<capi::Message> Capi20Transport::Shared::take(App &app, unsigned char *bytes)
@@ -332,21 +325,35 @@ void Capi20Transport::Shared::deliver(App &app, std::vector<capi::Message> &mess
     statistics.dataBytesTaken += std::exchange(bytesPending, 0);
     statistics.dataCopies += std::exchange(copiesPending, 0);
     statistics.messagesTaken += messages.size();
-    ++statistics.handOvers;
     for (capi::Message &m : messages)
         app.inbox.push_back(std::move(m));
     messages.clear();
-    announceLocked(app);
+    readyLocked(app);
+    // Every application served in this turn is announced by one hand-back once all are
+    // served, so the window's thread wakes once and answers them in one go.
+    if (!std::exchange(handBackDue, true))
+        Library::instance().afterHandlers([self = shared_from_this()] {
+            self->handBackDue = false;
+            std::lock_guard guard(self->mutex);
+            self->handBackLocked();
+        });
 }
 
-
-void Capi20Transport::Shared::announceLocked(App &app)
+void Capi20Transport::Shared::readyLocked(App &app)
 {
-    if (!app.accepted || app.announcing || !transport)
+    if (!app.accepted || app.announcing || app.inbox.empty())
         return;
     app.announcing = true;
-    QMetaObject::invokeMethod(
-        transport, [t = transport, id = app.id] { t->announce(id); }, Qt::QueuedConnection);
+    ready.push_back(app.id);
+}
+
+void Capi20Transport::Shared::handBackLocked()
+{
+    if (ready.empty() || handBackPosted || !transport)
+        return;
+    handBackPosted = true;
+    ++statistics.handOvers;
+    QMetaObject::invokeMethod(transport, &Capi20Transport::announce, Qt::QueuedConnection);
 }
 
 void Capi20Transport::Shared::lose(App &app, const Functions *f, const QString &why)
@@ -380,11 +387,13 @@ Capi20Transport::Capi20Transport(Config config, QObject *parent)
     : Transport(parent), m_config(std::move(config)), m_shared(std::make_shared<Shared>())
 {
     m_shared->transport = this;
+    m_shared->libraryFile = m_config.libraryFile;
     Library::instance(); // its thread starts now, so it outlives this transport
 }
 
 Capi20Transport::~Capi20Transport()
 {
+    m_shared->postFlush();
     std::vector<std::shared_ptr<App>> apps;
     {
         std::lock_guard lock(m_shared->mutex);
@@ -480,6 +489,8 @@ capi::RegisterResult Capi20Transport::registerApplication(const capi::Registrati
                            .arg(registration.maxLogicalConnections)
                            .arg(registration.maxDataBlocks));
 
+    // What a handler put before registering leaves first; the wait below may be long.
+    m_shared->postFlush();
     const Clock::time_point deadline = Clock::now() + m_config.deadline;
     auto job = std::make_shared<RegisterJob>();
     Library::instance().post([job, config = m_config, registration, shared = m_shared,
@@ -584,12 +595,14 @@ capi::RegisterResult Capi20Transport::registerApplication(const capi::Registrati
                                         : 0;
 
         std::lock_guard lock(job->mutex);
-        if (job->abandoned || app->fd < 0) {
-            // StartCapi has answered already, or the library gave no descriptor.
+        if (job->abandoned || app->fd < 0 || !shared->watch(app, f)) {
+            // StartCapi has answered already, or the library gave no descriptor to watch.
             f->release(id);
             takePendingSigpipe();
             job->result = failure(capi::info::RegisterOsResource,
-                                  QStringLiteral("libcapi20 gave no descriptor"));
+                                  app->fd < 0 ? QStringLiteral("libcapi20 gave no descriptor")
+                                              : QStringLiteral("libcapi20's descriptor %1 cannot be watched")
+                                                    .arg(app->fd));
             job->done = true;
             job->changed.notify_all();
             return;
@@ -603,7 +616,6 @@ capi::RegisterResult Capi20Transport::registerApplication(const capi::Registrati
             shared->profile = profile;
             shared->controllers = controllers;
         }
-        shared->watch(app, f, shared);
         job->result.appId = app->id;
         job->result.info = capi::info::Ok;
         job->done = true;
@@ -636,8 +648,8 @@ capi::RegisterResult Capi20Transport::registerApplication(const capi::Registrati
         if (it != m_shared->apps.end()) {
             App &app = *it->second;
             app.accepted = true;
-            if (!app.inbox.empty())
-                m_shared->announceLocked(app);
+            m_shared->readyLocked(app);
+            m_shared->handBackLocked();
             if (app.lost)
                 QMetaObject::invokeMethod(
                     this, [this, id = app.id] { lost(id, QStringLiteral("the CAPI server closed the connection")); },
@@ -658,6 +670,8 @@ quint16 Capi20Transport::release(quint16 appId)
         app = it->second;
         m_shared->apps.erase(it);
     }
+    // What was put before, a handler's last answers among it, leaves before the release.
+    m_shared->postFlush();
     Library::instance().post([app, shared = m_shared, file = m_config.libraryFile] {
         if (app->gone)
             return;
@@ -704,25 +718,47 @@ quint16 Capi20Transport::putMessage(const capi::Message &m)
     if (dataRequest)
         ++app->unconfirmed[m.address];
     // The data block goes along by reference: the library copies it behind the message.
-    bool post = false;
+    bool post = false, held = false;
     {
         std::lock_guard lock(m_shared->mutex);
         ++m_shared->statistics.messagesPut;
         if (dataRequest)
             m_shared->statistics.dataBytesPut += quint64(m.data.size());
         m_shared->outbox.push_back({std::move(app), bytes, dataRequest ? m.data : QByteArray(), dataRequest});
-        post = !std::exchange(m_shared->flushPosted, true);
+        // A flush already posted takes this message too.
+        if (!m_shared->holding)
+            post = !std::exchange(m_shared->flushPosted, true);
+        else
+            held = !m_shared->flushPosted;
     }
     // One job takes every message put until it runs, so a burst wakes the library's thread
     // once.
     if (post)
-        Library::instance().post([shared = m_shared, file = m_config.libraryFile] {
-            shared->flush(file);
-        });
+        Library::instance().post([shared = m_shared] { shared->flush(); });
+    // A handler that runs the event loop itself, waiting for an answer, must not wait for
+    // this message for ever: the loop's next turn sends it unless announce() has by then.
+    if (held && !std::exchange(m_shared->heldCheckPosted, true))
+        QMetaObject::invokeMethod(
+            this,
+            [shared = m_shared] {
+                shared->heldCheckPosted = false;
+                shared->postFlush();
+            },
+            Qt::QueuedConnection);
     return capi::info::Ok;
 }
 
-void Capi20Transport::Shared::flush(const QString &file)
+void Capi20Transport::Shared::postFlush()
+{
+    {
+        std::lock_guard lock(mutex);
+        if (outbox.empty() || std::exchange(flushPosted, true))
+            return;
+    }
+    Library::instance().post([shared = shared_from_this()] { shared->flush(); });
+}
+
+void Capi20Transport::Shared::flush()
 {
     std::vector<Outgoing> batch;
     {
@@ -732,7 +768,7 @@ void Capi20Transport::Shared::flush(const QString &file)
         ++statistics.flushes;
     }
     QString why;
-    const Functions *f = Library::instance().load(file, &why);
+    const Functions *f = Library::instance().load(libraryFile, &why);
     if (!f)
         return;
     // libcapi20 writes each message on its own; corked, a burst leaves in full segments and
@@ -809,16 +845,34 @@ std::optional<capi::Message> Capi20Transport::getMessage(quint16 appId)
     return m;
 }
 
-void Capi20Transport::announce(quint16 appId)
+void Capi20Transport::announce()
 {
+    const std::shared_ptr<Shared> shared = m_shared;
+    // Local: a handler that runs the event loop may announce again meanwhile.
+    std::vector<quint16> ids;
     {
-        std::lock_guard lock(m_shared->mutex);
-        const auto it = m_shared->apps.find(appId);
-        if (it == m_shared->apps.end())
-            return;
-        it->second->announcing = false;
+        std::lock_guard lock(shared->mutex);
+        ids.swap(shared->ready);
+        shared->handBackPosted = false;
+        for (const quint16 id : ids)
+            if (const auto it = shared->apps.find(id); it != shared->apps.end())
+                it->second->announcing = false;
     }
-    emit messagesWaiting(appId);
+    // A handler may release an application or end the transport.
+    const QPointer<Capi20Transport> alive(this);
+    ++shared->holding;
+    for (const quint16 id : ids) {
+        {
+            std::lock_guard lock(shared->mutex);
+            if (shared->apps.find(id) == shared->apps.end())
+                continue;
+        }
+        emit messagesWaiting(id);
+        if (!alive)
+            break;
+    }
+    --shared->holding;
+    shared->postFlush();
 }
 
 void Capi20Transport::lost(quint16 appId, const QString &why)

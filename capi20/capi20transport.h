@@ -3,15 +3,19 @@
 // A real CAPI 2.0 line through libcapi20: the kernel's CAPI, a remote CAPI server over TCP or
 // a router's remote CAPI. A sibling of the simulated line behind the same interface.
 //
-// Threads. Every call into libcapi20 runs on the Library's thread (capi20/library.h), which
-// also watches each application's descriptor with a QSocketNotifier, takes a message only
+// Threads. Every call into libcapi20 runs on the Library's thread (capi20/library.h), an
+// epoll loop of its own that watches each application's descriptor, takes a message only
 // when a whole frame waits, copies it out of the library's buffer (the one copy made on the
 // way in) and queues it for the application. The window's thread never calls the library:
 // putMessage() queues the message for the library's thread and returns, getMessage() takes
 // from the application's queue, and messagesWaiting() is raised through the window thread's
-// event loop. Both ways messages move in bursts: one job on the library's thread writes every
-// message put since the last (its connection corked meanwhile), and every whole frame waiting
-// is taken and handed over with one announcement.
+// event loop. Both ways messages move in bursts, since with a window of blocks in flight the
+// call is bound by round trips between threads: every application served in one turn of the
+// library's thread is announced by one hand-back once all are served, and what the handlers put
+// while that hand-back runs them waits until the last has returned, then leaves in one job on
+// the library's thread (its connections corked meanwhile). A handler that waits in the event
+// loop itself does not hold its messages back: the loop's next turn sends them, as do
+// release() and registerApplication() before they act.
 //
 // Registration is the one call that must answer synchronously, and it can wait on the
 // network for ever. registerApplication() posts it to the library's thread and waits for at
@@ -63,7 +67,7 @@ public:
         quint64 dataBytesTaken = 0;
         quint64 dataCopies = 0; // data blocks copied on their way in: one per DATA_B3_IND
         quint64 partialWaits = 0; // times part of a frame waited for its rest
-        quint64 handOvers = 0;    // runs of taken messages handed to the window's thread
+        quint64 handOvers = 0;    // hand-backs of taken messages to the window's thread
         quint64 flushes = 0;      // jobs that handed put messages to the library
     };
     Statistics statistics() const;
@@ -85,7 +89,7 @@ public:
     struct Shared;
 
 private:
-    void announce(quint16 appId);
+    void announce();
     void lost(quint16 appId, const QString &why);
     friend struct Shared;
 

@@ -204,6 +204,43 @@ int scenarioCall(int port)
     return g_failures;
 }
 
+// Answers put inside a handler are held until it returns. A handler that waits in the event
+// loop for the answer to what it put still gets it, and what it put before releasing its
+// application reaches the server before the connection ends.
+int scenarioHandlerWaits(int port)
+{
+    auto line = std::make_unique<Capi20Transport>(remote(port));
+    const capi::RegisterResult r = line->registerApplication(kRegistration);
+    EXPECT(r.ok(), r.error);
+    if (!r.ok())
+        return g_failures;
+    capi::Message listen(capi::Command::Listen, capi::Subcommand::Req, r.appId, 1);
+    listen.cipMask = capi::cip::maskBit(capi::cip::FaxG3);
+    int listenConfs = 0, indications = 0;
+    bool released = false;
+    QObject::connect(line.get(), &capi::Transport::messagesWaiting, [&](quint16 app) {
+        while (!released) {
+            const std::optional<capi::Message> m = line->getMessage(app);
+            if (!m)
+                break;
+            if (m->command == capi::Command::Listen && ++listenConfs == 1) {
+                EXPECT(line->putMessage(listen) == capi::info::Ok);
+                EXPECT(waitFor([&] { return listenConfs >= 2; }, 3000),
+                       "the second LISTEN_REQ did not leave while its handler waited");
+            } else if (m->command == capi::Command::DataB3 && ++indications == 2) {
+                EXPECT(line->putMessage(m->response()) == capi::info::Ok);
+                EXPECT(line->release(app) == capi::info::Ok);
+                released = true;
+            }
+        }
+    });
+    EXPECT(line->putMessage(listen) == capi::info::Ok);
+    EXPECT(waitFor([&] { return released; }, 5000),
+           QString("%1 LISTEN_CONF, %2 DATA_B3_IND").arg(listenConfs).arg(indications));
+    line.reset();
+    return g_failures;
+}
+
 int runScenario(const QString &name, int port)
 {
     if (name == QLatin1String("notthere"))
@@ -214,6 +251,8 @@ int runScenario(const QString &name, int port)
         return scenarioNoLibrary(port);
     if (name == QLatin1String("call"))
         return scenarioCall(port);
+    if (name == QLatin1String("handlerwaits"))
+        return scenarioHandlerWaits(port);
     fprintf(stderr, "no scenario %s\n", qPrintable(name));
     return 99;
 }
@@ -273,6 +312,7 @@ private slots:
     void libraryNotThere();
     void silentServer();
     void callAgainstAFakeServer();
+    void handlerWaitsForItsAnswer();
 };
 
 void TestCapi20Transport::frameCheck_data()
@@ -449,6 +489,16 @@ void TestCapi20Transport::callAgainstAFakeServer()
         QCOMPARE(server.blocks[i], QByteArray(2048, char('A' + i)));
     QCOMPARE(server.dataResponses, 1);
     QTRY_COMPARE_WITH_TIMEOUT(server.closed, server.connections, 2000);
+}
+
+void TestCapi20Transport::handlerWaitsForItsAnswer()
+{
+    FakeServer server(FakeServer::Mode::Answering);
+    const ChildResult r = runChild(QStringLiteral("handlerwaits"), server.port());
+    QVERIFY2(r.exitCode == 0, qPrintable(r.output));
+    // The response put just before the release was sent before the connection closed.
+    QTRY_COMPARE_WITH_TIMEOUT(server.closed, server.connections, 2000);
+    QCOMPARE(server.dataResponses, 1);
 }
 
 int main(int argc, char **argv)

@@ -322,6 +322,18 @@ void TestComponentCalls::faxEndToEnd()
     QVERIFY(pair.rcv.debugContains("-> CONNECT_RESP"));
     QVERIFY(pair.rcv.debugContains("<- DATA_B3_IND"));
     if (!g4) {
+        // The controller takes the whole document at once; a page counts as sent only once
+        // the far fax confirmed it, and all are sent after the last MCF.
+        int confirmed = 0;
+        for (const componenttest::Event &e : pair.snd.events) {
+            const QString text = e.params.value(0).toString();
+            if (e.slot == int(EventSlot::Debug) && text.startsWith("T.30: <- MCF"))
+                ++confirmed;
+            const bool pageSent = text.startsWith("page ") && text.endsWith(" sent");
+            if (e.slot == int(EventSlot::CallProgress) && (pageSent || text.startsWith("all pages")))
+                QVERIFY2(pageSent ? text.section(' ', 1, 1).toInt() <= confirmed : confirmed == pages,
+                         qPrintable(QStringLiteral("%1 after %2 MCF").arg(text).arg(confirmed)));
+        }
         // Each controller reports its T.30 frames; each endpoint writes them as Debug lines.
         checkHandshakeOrder(pair.snd, true);
         checkHandshakeOrder(pair.rcv, false);
@@ -1059,6 +1071,8 @@ void TestComponentCalls::impairedTestNumbers()
     const QString sendEnd = pair.snd.texts(EventSlot::CallProgress).last();
     const QString receiveEnd = pair.rcv.texts(EventSlot::CallProgress).last();
     QVERIFY2(sendEnd.contains(senderEnd), qPrintable(sendEnd));
+    // A sender only says so once T.30 had every page confirmed.
+    QCOMPARE(pair.snd.texts(EventSlot::CallProgress).contains("all pages sent, disconnecting"), sent);
     QVERIFY2(receiveEnd.contains(receiverEnd), qPrintable(receiveEnd));
     const QList<simline::CallInfo> calls = line().recentCalls();
     QVERIFY(!calls.isEmpty());

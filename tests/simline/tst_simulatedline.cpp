@@ -1117,6 +1117,22 @@ private slots:
         }
     }
 
+    // A sender's document past the line's limit ends the fax as it comes: the sender with a
+    // local abort, the receiver with a remote abort, and no page reaches the receiver.
+    void documentPastTheLimit()
+    {
+        LinePeer caller(*m_line), callee(*m_line);
+        caller.payload = sffSample(4);
+        m_line->setFaxDocumentLimit(caller.payload.size() / 2);
+        caller.hook = clearAfterFailedB3;
+        listenQuietly(callee, kFaxMask);
+        caller.call(QStringLiteral("6"));
+        QVERIFY(QTest::qWaitFor([&] { return caller.disconnected && callee.disconnected; }, kWaitMs));
+        QCOMPARE(reasonOf(caller, Command::DisconnectB3), int(reason::FaxLocalAbort));
+        QCOMPARE(reasonOf(callee, Command::DisconnectB3), int(reason::FaxRemoteAbort));
+        QVERIFY(callee.data.isEmpty());
+    }
+
     // Speed 0 relays at once whatever the rate; the calls still report the line's rate.
     void speedZeroIsUnpaced()
     {

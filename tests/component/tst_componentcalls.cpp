@@ -1025,21 +1025,22 @@ void TestComponentCalls::impairedTestNumbers_data()
     QTest::addColumn<QString>("senderEnd");   // in the sender's last progress text
     QTest::addColumn<QString>("receiverEnd"); // in the receiver's
     QTest::addColumn<int>("lineRate");        // the rate the line's modems ended at; -1 below 14400
+    QTest::addColumn<bool>("intact");         // a sent fax arrives with every row as sent
     // Short gaps all through the first training keep the carrier but spoil the TCF: the
     // receiver answers FTT and the modems fall back one rate.
     QString spoiled;
     for (int at = 100; at < 3600; at += 250)
         spoiled += QStringLiteral(" dropout 4 training1+%1").arg(at);
     QTest::newRow("997 noisy line: a lower rate, the fax completes")
-        << "997" << false << 1 << true << "normal (0x0000)" << "normal" << -1;
+        << "997" << false << 1 << true << "normal (0x0000)" << "normal" << -1 << false;
     // The sender's T.30 ends with a bad response (0x3315), the receiver's with a DCN (0x3314).
     QTest::newRow("998 drop-out in page 1: the call fails")
-        << "998" << false << 1 << false << "(0x3315)" << "(0x3314)" << 14400;
-    QTest::newRow("V.27ter 2400, ECM, fine") << "modems v27ter" + spoiled << true << 1 << true << "normal" << "normal" << 2400;
-    QTest::newRow("V.27ter 4800, no ECM, standard") << "modems v27ter no-ecm" << false << 2 << true << "normal" << "normal" << 4800;
-    QTest::newRow("V.29 7200, no ECM, fine") << "modems v29 no-ecm" + spoiled << true << 1 << true << "normal" << "normal" << 7200;
-    QTest::newRow("V.29 9600, ECM, standard") << "modems v29" << false << 1 << true << "normal" << "normal" << 9600;
-    QTest::newRow("V.17 12000, ECM, fine, 2 pages") << "modems v17" + spoiled << true << 2 << true << "normal" << "normal" << 12000;
+        << "998" << false << 1 << false << "(0x3315)" << "(0x3314)" << 14400 << true;
+    QTest::newRow("V.27ter 2400, ECM, fine") << "modems v27ter" + spoiled << true << 1 << true << "normal" << "normal" << 2400 << true;
+    QTest::newRow("V.27ter 4800, no ECM, standard") << "modems v27ter no-ecm" << false << 2 << true << "normal" << "normal" << 4800 << true;
+    QTest::newRow("V.29 7200, no ECM, fine") << "modems v29 no-ecm" + spoiled << true << 1 << true << "normal" << "normal" << 7200 << true;
+    QTest::newRow("V.29 9600, ECM, standard") << "modems v29" << false << 1 << true << "normal" << "normal" << 9600 << true;
+    QTest::newRow("V.17 12000, ECM, fine, 2 pages") << "modems v17" + spoiled << true << 2 << true << "normal" << "normal" << 12000 << true;
 }
 
 // The built-in test numbers with an impaired line, and far faxes limited to a modem, dialled
@@ -1053,6 +1054,7 @@ void TestComponentCalls::impairedTestNumbers()
     QFETCH(QString, senderEnd);
     QFETCH(QString, receiverEnd);
     QFETCH(int, lineRate);
+    QFETCH(bool, intact);
     const QByteArray document = componenttest::testDocument(
         pages, fine ? sff::Resolution::Fine : sff::Resolution::Standard);
     QVERIFY(componenttest::writeFile(platform::localPath(kSendFile), document));
@@ -1085,9 +1087,11 @@ void TestComponentCalls::impairedTestNumbers()
                  qPrintable(connected + " / line rate " + QString::number(rate)));
     }
     QString why;
-    if (sent)
-        QVERIFY2(faxtest::samePagesBelowHeadLine(document, componenttest::readFile(platform::localPath(kReceiveFile)), &why),
-                 qPrintable(why));
+    const QByteArray received = componenttest::readFile(platform::localPath(kReceiveFile));
+    if (sent && intact)
+        QVERIFY2(faxtest::samePagesBelowHeadLine(document, received, &why), qPrintable(why));
+    else if (sent) // without ECM the noise damages rows, but every page arrives
+        QCOMPARE(componenttest::pagesOf(received).size(), pages);
 }
 
 void TestComponentCalls::eventsKeepUpWithAnUnpacedLine()

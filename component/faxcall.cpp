@@ -6,6 +6,7 @@
 #include "component/reporter.h"
 #include "capi/message.h"
 #include "capi/trace.h"
+#include "t30report/framereport.h"
 
 #include <algorithm>
 
@@ -38,6 +39,35 @@ constexpr quint32 kPlaced = in(Phase::Alerting, Phase::Offered, Phase::Answering
 // The phases after the fax connection came up for data.
 constexpr quint32 kAfterB3Active =
     in(Phase::Transfer, Phase::ClosingFax, Phase::AwaitingClear, Phase::Clearing);
+
+// T.30 frame control fields (X bit clear) that tell how far a page got.
+namespace fcf {
+constexpr quint8 Mps = 0x4E, Eop = 0x2E, Eom = 0x8E, PriMps = 0x5E, PriEop = 0x3E,
+                 PriEom = 0x9E;
+constexpr quint8 Pps = 0xBE, Eor = 0xCE; // the second field says which of the above follows
+constexpr quint8 Mcf = 0x8C, Rtp = 0xCC, Err = 0x1C;
+} // namespace fcf
+
+bool isPostPage(quint8 f)
+{
+    return f == fcf::Mps || f == fcf::Eop || f == fcf::Eom || f == fcf::PriMps
+           || f == fcf::PriEop || f == fcf::PriEom;
+}
+
+// A command the transmitter sends after a page's last image data; PPS-NULL only ends a
+// partial page (an ECM block) within a page.
+bool endsPage(const t30::FrameReport &r)
+{
+    if (r.fcf == fcf::Pps || r.fcf == fcf::Eor)
+        return r.frame.size() > 3 && isPostPage(quint8(r.frame[3]) & 0xFE);
+    return isPostPage(r.fcf);
+}
+
+// The far fax's answer that takes a page: MCF, RTP (retrain, page taken), ERR (to EOR).
+bool takesPage(quint8 f)
+{
+    return f == fcf::Mcf || f == fcf::Rtp || f == fcf::Err;
+}
 
 capi::BProtocol g3Protocol(const QString &ownNumber, int resolution, const QString &headLine)
 {
@@ -397,8 +427,11 @@ void FaxCall::pumpData()
             dataFailed(QStringLiteral("the file to send could not be read"));
             return;
         }
-        // Pages whose first byte goes out with this block.
-        while (m_pagesStarted < doc.pageCount() && doc.pageOffset(m_pagesStarted + 1) < doc.sent()) {
+        // Pages whose first byte goes out with this block. A G3 controller sends the first
+        // page once it has the document, and each later one after the far fax confirmed the
+        // page before (frameReport()).
+        const int startedByData = m_g4 ? doc.pageCount() : std::min(1, doc.pageCount());
+        while (m_pagesStarted < startedByData && doc.pageOffset(m_pagesStarted + 1) < doc.sent()) {
             ++m_pagesStarted;
             m_report.progress(calltext::sendingPage(m_pagesStarted, doc.pageCount()));
         }
@@ -411,7 +444,9 @@ void FaxCall::pumpData()
         }
     }
     if (m_phase == Phase::Transfer && doc.atEnd() && m_blockEnds.isEmpty()) {
-        m_report.progress(calltext::allPagesSent());
+        // A G3 controller still sends the pages now: that text follows the last page's MCF.
+        if (m_g4)
+            m_report.progress(calltext::allPagesSent());
         m_phase = Phase::ClosingFax;
         m_out.put(capi::Message(C::DisconnectB3, S::Req, m_out.appId(), m_ncci));
     }
@@ -436,17 +471,70 @@ void FaxCall::onDataConf(const capi::Message &m)
         return;
     }
     m_confirmed = std::max(m_confirmed, end);
+    // The relay's confirmation follows the data across the line: a G4 page is sent once all
+    // of it is confirmed.
+    if (m_g4)
+        pagesConfirmed(pagesTaken());
+    pumpData();
+}
+
+void FaxCall::frameReport(const t30::FrameReport &r)
+{
+    if (!m_outgoing || m_g4 || !m_document || !(bit(m_phase) & kAfterB3Active))
+        return;
+    if (r.kind == t30::FrameReport::Kind::Sent) {
+        m_pageEndSent = endsPage(r);
+    } else if (r.kind == t30::FrameReport::Kind::Received) {
+        // The answer to the command after a page; a command repeated after a lost answer
+        // sets the flag again.
+        if (m_pageEndSent && takesPage(r.fcf))
+            pagesConfirmed(m_pagesDone + 1);
+        m_pageEndSent = false;
+    }
+}
+
+// The pages whose data the line has confirmed, every byte of them.
+int FaxCall::pagesTaken() const
+{
     const OutgoingDocument &doc = *m_document;
     const int pages = doc.pageCount();
+    int whole = m_pagesDone; // never more than were taken
+    while (whole < pages
+           && m_confirmed >= (whole + 1 < pages ? doc.pageOffset(whole + 2) : doc.size()))
+        ++whole;
+    return whole;
+}
+
+// The first `pages` pages have been sent and confirmed; no more than the controller has.
+void FaxCall::pagesConfirmed(int pages)
+{
+    const int count = m_document->pageCount();
+    pages = std::min(pages, pagesTaken());
     while (m_pagesDone < pages) {
-        const qint64 pageEnd = m_pagesDone + 1 < pages ? doc.pageOffset(m_pagesDone + 2) : doc.size();
-        if (m_confirmed < pageEnd)
-            break;
         ++m_pagesDone;
         m_pageDoneMs.append(m_clock.elapsed());
-        m_report.progress(calltext::pageSent(m_pagesDone, pages));
+        m_report.progress(calltext::pageSent(m_pagesDone, count));
+        if (m_g4)
+            continue;
+        // T.30 goes on with the next page once this one is confirmed.
+        if (m_pagesDone < count && m_pagesStarted <= m_pagesDone) {
+            m_pagesStarted = m_pagesDone + 1;
+            m_report.progress(calltext::sendingPage(m_pagesStarted, count));
+        }
+        if (m_pagesDone == count)
+            m_report.progress(calltext::allPagesSent());
     }
-    pumpData();
+}
+
+// The data of the pages sent: for G3 the pages the far fax confirmed, whatever part of the
+// document the controller holds already.
+qint64 FaxCall::bytesSent() const
+{
+    if (m_g4 || m_pagesDone >= m_document->pageCount())
+        return m_confirmed;
+    if (m_pagesDone == 0)
+        return 0;
+    return std::min(m_confirmed, m_document->pageOffset(m_pagesDone + 1));
 }
 
 void FaxCall::onData(const capi::Message &m)
@@ -505,6 +593,10 @@ void FaxCall::recordB3End(const capi::Message &m)
             end.reportedPages = ncpi->pages;
     }
     m_b3End = end;
+    // A G3 controller counts the pages it had confirmed; one that reports no frames says so
+    // only here.
+    if (m_outgoing && !m_g4 && m_document && end.reportedPages > m_pagesDone)
+        pagesConfirmed(end.reportedPages);
 }
 
 // The side that closed the fax connection clears the call; the other side waits for its
@@ -607,7 +699,7 @@ QString FaxCall::resultText() const
     if (m_document) {
         r.pages = m_pagesDone;
         r.pageCount = m_document->checked() ? m_document->pageCount() : -1;
-        r.bytes = m_confirmed;
+        r.bytes = bytesSent();
     } else if (m_received) {
         r.pages = m_received->complete() ? m_received->pages()
                                          : std::max(0, m_received->pages() - 1);
@@ -663,7 +755,7 @@ CallStatus FaxCall::status() const
     if (m_document) {
         s.page = m_pagesStarted;
         s.pageCount = m_document->pageCount();
-        s.bytes = m_confirmed;
+        s.bytes = bytesSent();
         s.totalBytes = m_document->size();
         s.documentPath = m_document->path();
         s.pageOffset = m_pagesStarted ? m_document->pageOffset(m_pagesStarted) : 0;

@@ -15,6 +15,9 @@
 namespace capi {
 struct Message;
 }
+namespace t30 {
+struct FrameReport;
+}
 
 namespace quillon::component {
 
@@ -89,6 +92,11 @@ public:
     // A message of this call; indications get their answer here.
     void handle(const capi::Message &m);
 
+    // The controller's report of a T.30 frame of this call. A G3 controller takes the whole
+    // document before its T.30 sends the first page, so a page counts as sent only once the
+    // far fax confirmed it (MCF after the page's end), not when its data was confirmed.
+    void frameReport(const t30::FrameReport &report);
+
     // The decision on an offered call: accepted into the receive file, or rejected.
     void answer(bool accept, const QString &receiveFileName);
     // Disconnect: ends the call from this side in whatever phase it is in.
@@ -133,6 +141,9 @@ private:
     void onDisconnected(const capi::Message &m);
 
     void pumpData();
+    int pagesTaken() const;
+    void pagesConfirmed(int pages);
+    qint64 bytesSent() const;
     void dataFailed(const QString &cause);
     void recordB3End(const capi::Message &m);
     void clear();
@@ -184,6 +195,7 @@ private:
     qint64 m_confirmed = 0;
     int m_pagesStarted = 0;
     int m_pagesDone = 0;
+    bool m_pageEndSent = false; // G3: the last frame sent ended a page (MPS, EOP, PPS-EOP ...)
 
     std::unique_ptr<IncomingDocument> m_received;
 };

@@ -368,14 +368,21 @@ void FaxEndpoint::onConnectIndication(const capi::Message &m)
 }
 
 // The controller's report of a T.30 frame or training becomes a Debug line, so the fax
-// handshake stands in the debug list; other manufacturers' indications are only answered.
+// handshake stands in the debug list, and moves a sending call's pages on (the controller
+// took the whole document long before); other manufacturers' indications are only answered.
 void FaxEndpoint::onManufacturerIndication(const capi::Message &m)
 {
     m_out->put(m.response());
     if (m.manufacturerId != t30::ManufacturerId)
         return;
-    if (const std::optional<t30::FrameReport> report = t30::decodeReport(m.manufacturerData))
-        debug(report->debugLine());
+    const std::optional<t30::FrameReport> report = t30::decodeReport(m.manufacturerData);
+    if (!report)
+        return;
+    debug(report->debugLine());
+    if (m_call && (m.address & 0x7F) == (m_out->controller() & 0x7F)) {
+        m_call->frameReport(*report);
+        settle();
+    }
 }
 
 void FaxEndpoint::decideIncoming(quint32 plci)

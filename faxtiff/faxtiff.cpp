@@ -253,33 +253,28 @@ namespace {
 
 using PageReader = PageSink;
 
-// Pages firstPage to lastPage (from 0; lastPage -1: to the end).
-TiffReadResult readTiff(const QString &path, int firstPage, int lastPage, const ReadLimits &limits,
-                        PageReader &out)
+// The pages of an open file from its current directory, page `index` (from 0), on: pages
+// before firstPage are passed over, a page after lastPage (-1: none) ends the read. `index`
+// ends one past the last page reached, and `lastDirectory` (when given) at the offset of its
+// directory (libtiff forgets it once it found no next one). False, with the reason in
+// `result`, when a page is refused.
+bool readDirectories(TIFF *t, const QString &path, const QString &tiffError, int &index,
+                     int firstPage, int lastPage, const ReadLimits &limits, PageReader &out,
+                     TiffReadResult &result, quint64 *lastDirectory = nullptr)
 {
-    TiffReadResult result;
-    auto fail = [&](const QString &message) {
+    auto failed = [&](const QString &message) {
         result.ok = false;
         result.error = message;
-        return result;
+        return false;
     };
-    QString tiffError;
-    TiffHandle tif = openTiff(path, "r", &tiffError);
-    if (!tif) {
-        // libtiff refuses a file without directories silently; say what it lacks.
-        if (tiffError.isEmpty() && hasNoDirectory(path))
-            return fail(QStringLiteral("%1 has no pages").arg(path));
-        return fail(statusText(QStringLiteral("cannot open"), path, tiffError));
-    }
-    TIFF *t = tif.get();
-    result.pageCount = int(TIFFNumberOfDirectories(t));
     qint64 pixels = 0;
-    int index = 0;
     QByteArray scan;
     QByteArray packed;
     do {
         if (lastPage >= 0 && index > lastPage)
             break;
+        if (lastDirectory)
+            *lastDirectory = TIFFCurrentDirOffset(t);
         if (index < firstPage) {
             ++index;
             continue;
@@ -303,29 +298,29 @@ TiffReadResult readTiff(const QString &path, int firstPage, int lastPage, const 
                              !TIFFIsTiled(t);
         const bool asPicture = !bilevel && out.takesPictures();
         if (!asPicture && (bits != 1 || samples != 1))
-            return fail(QStringLiteral("%1 is not bilevel (%2 bits per sample, %3 samples "
+            return failed(QStringLiteral("%1 is not bilevel (%2 bits per sample, %3 samples "
                                        "per pixel)").arg(where).arg(bits).arg(samples));
         if (!asPicture && photometric != PHOTOMETRIC_MINISWHITE &&
             photometric != PHOTOMETRIC_MINISBLACK)
-            return fail(QStringLiteral("%1 has photometric interpretation %2; only black and "
+            return failed(QStringLiteral("%1 has photometric interpretation %2; only black and "
                                        "white images convert").arg(where).arg(photometric));
         if (!TIFFIsCODECConfigured(compression))
-            return fail(QStringLiteral("%1 uses compression %2, which cannot be decoded")
+            return failed(QStringLiteral("%1 uses compression %2, which cannot be decoded")
                             .arg(where).arg(compression));
         if (!asPicture && TIFFIsTiled(t))
-            return fail(QStringLiteral("%1 is tiled; only images in strips convert").arg(where));
+            return failed(QStringLiteral("%1 is tiled; only images in strips convert").arg(where));
         if (width == 0 || length == 0)
-            return fail(QStringLiteral("%1 is empty (%2 x %3 pixels)").arg(where).arg(width)
+            return failed(QStringLiteral("%1 is empty (%2 x %3 pixels)").arg(where).arg(width)
                             .arg(length));
         if (width > uint32_t(limits.maxWidth))
-            return fail(QStringLiteral("%1 is %2 pixels wide; at most %3 convert")
+            return failed(QStringLiteral("%1 is %2 pixels wide; at most %3 convert")
                             .arg(where).arg(width).arg(limits.maxWidth));
         if (bilevel && qint64(width) * length > limits.maxPagePixels)
-            return fail(QStringLiteral("%1 is %2 x %3 pixels; at most %4 pixels a page convert")
+            return failed(QStringLiteral("%1 is %2 x %3 pixels; at most %4 pixels a page convert")
                             .arg(where).arg(width).arg(length).arg(limits.maxPagePixels));
         pixels += qint64(width) * length;
         if (pixels > limits.maxPixels)
-            return fail(QStringLiteral("%1 brings the pixels to more than %2")
+            return failed(QStringLiteral("%1 brings the pixels to more than %2")
                             .arg(where).arg(limits.maxPixels));
 
         TiffPage page;
@@ -348,13 +343,13 @@ TiffReadResult readTiff(const QString &path, int firstPage, int lastPage, const 
 
         if (asPicture) {
             if (qint64(width) * length > limits.maxPicturePixels)
-                return fail(QStringLiteral("%1 is a picture of %2 x %3 pixels; at most %4 "
+                return failed(QStringLiteral("%1 is a picture of %2 x %3 pixels; at most %4 "
                                            "pixels convert")
                                 .arg(where).arg(width).arg(length).arg(limits.maxPicturePixels));
             QList<quint32> rgba;
             rgba.resize(qsizetype(width) * length);
             if (!TIFFReadRGBAImageOriented(t, width, length, rgba.data(), ORIENTATION_TOPLEFT, 0))
-                return fail(statusText(QStringLiteral("cannot read %1 of").arg(where), path,
+                return failed(statusText(QStringLiteral("cannot read %1 of").arg(where), path,
                                        tiffError));
             out.picture(page, rgba.constData());
             result.pages.append(page);
@@ -365,12 +360,12 @@ TiffReadResult readTiff(const QString &path, int firstPage, int lastPage, const 
         const tmsize_t scanSize = TIFFScanlineSize(t);
         const int stride = int((width + 7) / 8);
         if (scanSize < stride)
-            return fail(QStringLiteral("%1 has rows shorter than its width").arg(where));
+            return failed(QStringLiteral("%1 has rows shorter than its width").arg(where));
         scan.resize(scanSize);
         out.beginPage(page);
         for (uint32_t row = 0; row < length; ++row) {
             if (TIFFReadScanline(t, scan.data(), row) < 0)
-                return fail(statusText(QStringLiteral("cannot read row %1 of %2 in")
+                return failed(statusText(QStringLiteral("cannot read row %1 of %2 in")
                                            .arg(row + 1).arg(where),
                                        path, tiffError));
             auto *bytes = reinterpret_cast<uchar *>(scan.data());
@@ -386,6 +381,32 @@ TiffReadResult readTiff(const QString &path, int firstPage, int lastPage, const 
         result.pages.append(page);
         ++index;
     } while (TIFFReadDirectory(t));
+    return true;
+}
+
+// Pages firstPage to lastPage (from 0; lastPage -1: to the end).
+TiffReadResult readTiff(const QString &path, int firstPage, int lastPage, const ReadLimits &limits,
+                        PageReader &out)
+{
+    TiffReadResult result;
+    auto fail = [&](const QString &message) {
+        result.ok = false;
+        result.error = message;
+        return result;
+    };
+    QString tiffError;
+    TiffHandle tif = openTiff(path, "r", &tiffError);
+    if (!tif) {
+        // libtiff refuses a file without directories silently; say what it lacks.
+        if (tiffError.isEmpty() && hasNoDirectory(path))
+            return fail(QStringLiteral("%1 has no pages").arg(path));
+        return fail(statusText(QStringLiteral("cannot open"), path, tiffError));
+    }
+    TIFF *t = tif.get();
+    result.pageCount = int(TIFFNumberOfDirectories(t));
+    int index = 0;
+    if (!readDirectories(t, path, tiffError, index, firstPage, lastPage, limits, out, result))
+        return result;
     if (result.pages.isEmpty() && firstPage == 0)
         return fail(QStringLiteral("%1 has no pages").arg(path));
     result.ok = true;
@@ -443,6 +464,70 @@ TiffReadResult tiffPagesToSffRecords(const QString &tiffPath, int firstPage, QBy
     RecordsReader reader;
     TiffReadResult result = readTiff(tiffPath, firstPage, -1, limits, reader);
     if (result.ok && records)
+        *records = reader.records;
+    return result;
+}
+
+struct GrowingTiffReader::State
+{
+    QString path;
+    QString error; // libtiff's message, for the open file's error handler
+    TiffHandle tif;
+    int pages = 0;             // pages read so far
+    quint64 lastDirectory = 0; // the offset of the last one's directory
+};
+
+GrowingTiffReader::GrowingTiffReader(const QString &path) : m_state(std::make_unique<State>())
+{
+    m_state->path = path;
+}
+
+GrowingTiffReader::~GrowingTiffReader() = default;
+
+int GrowingTiffReader::pagesRead() const
+{
+    return m_state->pages;
+}
+
+TiffReadResult GrowingTiffReader::readNewPages(QByteArray *records, const ReadLimits &limits)
+{
+    State &s = *m_state;
+    TiffReadResult result;
+    s.error.clear();
+    if (!s.tif || s.pages == 0) {
+        // Not mapped: a map would end where the file ended when it was opened.
+        s.tif = openTiff(s.path, "rm", &s.error);
+        s.pages = 0;
+        if (!s.tif) {
+            result.error = statusText(QStringLiteral("cannot open"), s.path, s.error);
+            return result;
+        }
+    } else {
+        // The last page's directory had no next one when it was read: read it again for the
+        // link the writer has set since. Its offset is known, so libtiff does not walk the
+        // directories before it.
+        if (!TIFFSetSubDirectory(s.tif.get(), s.lastDirectory)) {
+            result.error = statusText(QStringLiteral("cannot read page %1 again in").arg(s.pages),
+                                      s.path, s.error);
+            return result;
+        }
+        if (!TIFFReadDirectory(s.tif.get())) {
+            result.ok = true; // no page since
+            result.pageCount = s.pages;
+            return result;
+        }
+    }
+    int index = s.pages;
+    quint64 last = 0;
+    RecordsReader reader;
+    if (!readDirectories(s.tif.get(), s.path, s.error, index, index, -1, limits, reader, result,
+                         &last))
+        return result;
+    s.pages = index;
+    s.lastDirectory = last;
+    result.pageCount = index;
+    result.ok = true;
+    if (records)
         *records = reader.records;
     return result;
 }

@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 
 // Conversion between SFF documents and bilevel TIFF files.
 //
@@ -98,6 +99,28 @@ TiffReadResult tiffToSff(const QString &tiffPath, QByteArray *sff, const ReadLim
 // header, no end record), as a receiver streams them; pageLength is filled in.
 TiffReadResult tiffPagesToSffRecords(const QString &tiffPath, int firstPage, QByteArray *records,
                                      const ReadLimits &limits = {});
+
+// Reads a TIFF file that its writer appends to page by page (as T.30 writes the pages it
+// receives): the file stays open and each read goes on from the last page read, so page n
+// costs the same for any n (a file opened anew walks every directory before page n). The
+// writer must only append directories, not rewrite them.
+class GrowingTiffReader
+{
+public:
+    explicit GrowingTiffReader(const QString &path);
+    ~GrowingTiffReader();
+    GrowingTiffReader(const GrowingTiffReader &) = delete;
+    GrowingTiffReader &operator=(const GrowingTiffReader &) = delete;
+
+    // The pages written since the last read, as SFF page records (as tiffPagesToSffRecords
+    // gives them); none when no page came since.
+    TiffReadResult readNewPages(QByteArray *records, const ReadLimits &limits = {});
+    int pagesRead() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> m_state;
+};
 
 // The 20-byte SFF document header a receiver writes before the first page (counts unknown).
 QByteArray sffStreamHeader();

@@ -64,11 +64,11 @@ bool FaxSession::rehearse()
     return known;
 }
 
-bool FaxSession::take(QByteArrayView block)
+bool FaxSession::take(QByteArrayView block, qsizetype limit)
 {
     if (m_state != State::Collecting)
         return true;
-    if (m_document.size() + block.size() > MaxDocumentBytes)
+    if (m_document.size() + block.size() > limit)
         return false;
     m_document.append(block);
     m_pages.feed(block);

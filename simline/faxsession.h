@@ -59,13 +59,9 @@ public:
     // The application whose leg the rehearsal took as the transmitter.
     quint32 rehearsalTransmitterPlci = 0;
 
-    // The most of a sender's document the line collects: about 1,000 pages of dense fine
-    // text, as many as a TIFF of the call may hold.
-    static constexpr qsizetype MaxDocumentBytes = qsizetype(128) << 20;
-
     // A block of the sender's document; false, and the block not taken, when the document
-    // would grow past MaxDocumentBytes.
-    bool take(QByteArrayView block);
+    // would grow past `limit` bytes.
+    bool take(QByteArrayView block, qsizetype limit);
     const PageCount &document() const { return m_pages; }
     // Whether the document so far can be sent as it is: whole pages, at least one.
     bool sendable() const;

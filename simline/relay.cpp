@@ -532,12 +532,15 @@ void Relay::faxData(Leg &sender, const Message &m)
     ++m_stats.blocksRelayed;
     m_stats.bytesRelayed += quint64(m.data.size());
     sender.b3.sentData = true;
-    if (!f->take(m.data)) {
+    if (!f->take(m.data, m_settings.faxDocumentLimit)) {
         // The line keeps no document without end: the fax ends here, as a controller out of
         // room for it would end it.
         c.fax.reset();
-        c.faultText = QStringLiteral("fax document larger than %1 MiB")
-                          .arg(FaxSession::MaxDocumentBytes >> 20);
+        c.faultText = m_settings.faxDocumentLimit >= (1 << 20)
+                          ? QStringLiteral("fax document larger than %1 MiB")
+                                .arg(m_settings.faxDocumentLimit >> 20)
+                          : QStringLiteral("fax document larger than %1 bytes")
+                                .arg(m_settings.faxDocumentLimit);
         Leg *peer = m_calls.peerOf(sender);
         sendDisconnectB3(sender, peer, reason::FaxLocalAbort, false);
         endB3Silently(sender);

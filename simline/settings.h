@@ -31,6 +31,10 @@ struct LineSettings
     // invalid: the current time. A fixed time gives the same pages, so the same line, on
     // every run, which a call on a noisy line needs to be repeatable.
     QDateTime headLineTime;
+    // The most of a fax document the line collects from a sender: about 1,000 pages of dense
+    // fine text, as many as a TIFF of the call may hold.
+    static constexpr qsizetype DefaultFaxDocumentLimit = qsizetype(128) << 20;
+    qsizetype faxDocumentLimit = DefaultFaxDocumentLimit;
 
     // A controller numbers 255 PLCIs, enough for the two legs of 127 calls, so a line with
     // more channels than 254 is offered as several controllers (at most CAPI's 127).

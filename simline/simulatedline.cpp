@@ -207,6 +207,12 @@ void SimulatedLine::setHeadLineTime(const QDateTime &time)
     m_parts->settings.headLineTime = time;
 }
 
+void SimulatedLine::setFaxDocumentLimit(qsizetype bytes)
+{
+    QMutexLocker lock(&m_mutex);
+    m_parts->settings.faxDocumentLimit = std::max<qsizetype>(1, bytes);
+}
+
 QString SimulatedLine::recordFolder() const
 {
     QMutexLocker lock(&m_mutex);

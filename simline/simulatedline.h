@@ -65,6 +65,9 @@ public:
     QString recordFolder() const;
     // The time written into the head lines of fax pages; invalid (the default): the current time.
     void setHeadLineTime(const QDateTime &time);
+    // The most of a fax document the line collects from a sender (default 128 MiB); a block
+    // past it ends the fax, the sender with a local abort, the receiver with a remote abort.
+    void setFaxDocumentLimit(qsizetype bytes);
     // How long a call may ring (offered or faulted) before it is cleared as not answered.
     void setNoAnswerTimeout(std::chrono::milliseconds timeout);
     std::chrono::milliseconds noAnswerTimeout() const;

@@ -320,8 +320,19 @@ void Terminal::deliverPages()
     if (!QFile::exists(rx))
         return;
     QByteArray records;
-    const faxtiff::TiffReadResult read =
-        faxtiff::tiffPagesToSffRecords(rx, m_pagesDelivered, &records);
+    // While T.30 writes the file it only appends a directory per page: the file stays open
+    // and the read goes on from the last page delivered, so a page costs the same however
+    // many came before. Once the file is closed (SpanDSP may rewrite its directories then),
+    // the pages left are found from the first.
+    faxtiff::TiffReadResult read;
+    if (m_fax) {
+        if (!m_rxReader)
+            m_rxReader = std::make_unique<faxtiff::GrowingTiffReader>(rx);
+        read = m_rxReader->readNewPages(&records);
+    } else {
+        m_rxReader.reset();
+        read = faxtiff::tiffPagesToSffRecords(rx, m_pagesDelivered, &records);
+    }
     if (!read.ok || read.pages.isEmpty())
         return;
     // Split the records back into pages at their page headers: each page came as one block.

@@ -15,6 +15,10 @@
 #include <memory>
 #include <optional>
 
+namespace faxtiff {
+class GrowingTiffReader;
+}
+
 struct fax_state_s;
 struct t30_state_s;
 
@@ -143,6 +147,7 @@ private:
     qint64 m_samples = 0;
     int m_documentPages = 0;
     int m_pagesDelivered = 0;
+    std::unique_ptr<faxtiff::GrowingTiffReader> m_rxReader; // rx.tif while T.30 writes it
     bool m_pagesPending = false;
     bool m_pageSent = false; // the transmitter's page is done: its part of the file may go
     qint64 m_releaseAtMs = -1; // line time of the next release of the mapped file

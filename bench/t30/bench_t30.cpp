@@ -1,4 +1,5 @@
-// bench_t30 [pages] [seconds per paced run] [pages of the memory call]
+// bench_t30 [pages] [seconds per paced run] [pages of the memory call] [section]
+// (a section number runs that section alone)
 //
 // 1. One unpaced call of fine A4 pages (default 100): line time per page, CPU time per page,
 //    and the speed-up against real time (line time / CPU time).
@@ -13,16 +14,25 @@
 //    of 18 dB SNR (where training falls back).
 // 5. The start of a call, which converts the whole document to TIFF in one go (on the
 //    simulated line, in one turn of its loop): wall time for 1, 10 and 100 fine pages,
-//    median and range of 5 runs.
+//    median and range of 5 runs. Then the same start as the simulated line makes it, with the
+//    conversion in a thread of its own: how long the calling thread is held, by the start and
+//    by the longest tick of the first 60 s of line time (the transmitter opens the TIFF then).
+// 6. The receiver's read of each page from the TIFF that T.30 writes, along one unpaced call
+//    of many fine pages (default 100), in CPU time: the read that opens the file anew and
+//    walks the directories from the first to the page (and that walk alone), against the
+//    read that goes on in the file kept open, as the receiver reads it.
 
 #include "t30/call.h"
 
+#include "faxtiff/faxtiff.h"
 #include "simline/faxsession.h"
 #include "t30/faxpages.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <chrono>
@@ -205,6 +215,114 @@ void callStarts()
                     "(range %.1f-%.1f)\n",
                     pages, double(doc.size()) / 1e6, ms[ms.size() / 2], ms.front(), ms.back());
     }
+    const QByteArray doc = finePages(100);
+    std::vector<double> starts, ticks;
+    for (int run = 0; run < 5; ++run) {
+        CallConfig config = callConfig(doc);
+        config.prepareInBackground = true;
+        Call call(config);
+        QElapsedTimer wall;
+        wall.start();
+        call.start();
+        starts.push_back(double(wall.nsecsElapsed()) / 1e6);
+        while (call.preparing())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        double worst = 0;
+        while (!call.finished() && call.elapsedMs() < 60000) {
+            wall.restart();
+            call.tick();
+            call.takeEvents();
+            worst = std::max(worst, double(wall.nsecsElapsed()) / 1e6);
+        }
+        ticks.push_back(worst);
+    }
+    std::sort(starts.begin(), starts.end());
+    std::sort(ticks.begin(), ticks.end());
+    std::printf("call start, 100 fine pages, converted in the background: the caller held "
+                "%.2f ms (range %.2f-%.2f); longest tick of the first 60 s %.2f ms "
+                "(range %.2f-%.2f)\n",
+                starts[2], starts.front(), starts.back(), ticks[2], ticks.front(), ticks.back());
+}
+
+double threadCpuMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) / 1e6;
+}
+
+double medianOf(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+void receivedPageReads(int pages)
+{
+    QTemporaryDir work;
+    CallConfig config = callConfig(finePages(pages));
+    config.answerer.workFolder = work.path();
+    Call call(config);
+    call.start();
+    std::unique_ptr<faxtiff::GrowingTiffReader> kept;
+    // Per received page: the read that opens the file anew and walks its directories from the
+    // first (median of 5 rounds), the read that goes on in the file kept open, and the walk
+    // alone (opening and walking every directory, reading no page).
+    std::vector<double> reopened, goneOn, walked;
+    while (!call.finished()) {
+        call.tick();
+        for (const Event &e : call.takeEvents()) {
+            if (e.type != Event::Type::PageReceived || call.finished())
+                continue;
+            const QStringList dirs = QDir(work.path()).entryList({QStringLiteral("quillon-fax-*")},
+                                                                 QDir::Dirs);
+            if (dirs.isEmpty())
+                return;
+            const QString rx = work.filePath(dirs.first() + QStringLiteral("/rx.tif"));
+            if (!kept)
+                kept = std::make_unique<faxtiff::GrowingTiffReader>(rx);
+            std::vector<double> anew, walk;
+            bool ok = true;
+            for (int round = 0; round < 5; ++round) {
+                QByteArray records;
+                double t = threadCpuMs();
+                const faxtiff::TiffReadResult page =
+                    faxtiff::tiffPagesToSffRecords(rx, e.page - 1, &records);
+                anew.push_back(threadCpuMs() - t);
+                t = threadCpuMs();
+                const faxtiff::TiffReadResult none =
+                    faxtiff::tiffPagesToSffRecords(rx, e.page, &records);
+                walk.push_back(threadCpuMs() - t);
+                ok = ok && page.ok && page.pages.size() == 1 && none.ok && none.pages.isEmpty();
+                if (round == 2) {
+                    t = threadCpuMs();
+                    const faxtiff::TiffReadResult next = kept->readNewPages(&records);
+                    goneOn.push_back(threadCpuMs() - t);
+                    ok = ok && next.ok && next.pages.size() == 1;
+                    if (!next.ok)
+                        std::printf("  the file kept open: %s\n", qPrintable(next.error));
+                }
+            }
+            if (!ok) {
+                std::printf("receiver's read of page %d failed\n", e.page);
+                return;
+            }
+            reopened.push_back(medianOf(anew));
+            walked.push_back(medianOf(walk));
+        }
+    }
+    std::printf("receiver's read of each page from the TIFF being written, %d fine pages (ms of "
+                "CPU; median of the pages in each group):\n", pages);
+    const int n = int(reopened.size());
+    for (int from = 0; from < n; from += std::max(1, n / 5)) {
+        const int to = std::min(n, from + std::max(1, n / 10));
+        const auto group = [&](const std::vector<double> &v) {
+            return medianOf(std::vector<double>(v.begin() + from, v.begin() + to));
+        };
+        std::printf("  pages %3d-%3d: opened anew %.2f (of which opening and walking the "
+                    "directories %.3f), file kept open %.2f\n",
+                    from + 1, to, group(reopened), group(walked), group(goneOn));
+    }
 }
 
 } // namespace
@@ -214,12 +332,23 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const int pages = argc > 1 ? std::max(1, atoi(argv[1])) : 100;
     const double seconds = argc > 2 ? std::max(1.0, atof(argv[2])) : 20.0;
-    unpaced(pages);
+    const int longPages = argc > 3 ? std::max(2, atoi(argv[3])) : 100;
+    const int only = argc > 4 ? atoi(argv[4]) : 0;
+    const auto runs = [only](int section) { return only == 0 || only == section; };
+    if (runs(1))
+        unpaced(pages);
     const QByteArray doc = finePages(2);
-    for (int n : {10, 50, 200})
-        paced(n, seconds, doc);
-    rehearsals();
-    callStarts();
-    memoryAlongCall(argc > 3 ? std::max(2, atoi(argv[3])) : 100);
+    for (int n : {10, 50, 200}) {
+        if (runs(2))
+            paced(n, seconds, doc);
+    }
+    if (runs(4))
+        rehearsals();
+    if (runs(5))
+        callStarts();
+    if (runs(3))
+        memoryAlongCall(longPages);
+    if (runs(6))
+        receivedPageReads(longPages);
     return 0;
 }

@@ -322,6 +322,18 @@ void TestComponentCalls::faxEndToEnd()
     QVERIFY(pair.rcv.debugContains("-> CONNECT_RESP"));
     QVERIFY(pair.rcv.debugContains("<- DATA_B3_IND"));
     if (!g4) {
+        // The controller takes the whole document at once; a page counts as sent only once
+        // the far fax confirmed it, and all are sent after the last MCF.
+        int confirmed = 0;
+        for (const componenttest::Event &e : pair.snd.events) {
+            const QString text = e.params.value(0).toString();
+            if (e.slot == int(EventSlot::Debug) && text.startsWith("T.30: <- MCF"))
+                ++confirmed;
+            const bool pageSent = text.startsWith("page ") && text.endsWith(" sent");
+            if (e.slot == int(EventSlot::CallProgress) && (pageSent || text.startsWith("all pages")))
+                QVERIFY2(pageSent ? text.section(' ', 1, 1).toInt() <= confirmed : confirmed == pages,
+                         qPrintable(QStringLiteral("%1 after %2 MCF").arg(text).arg(confirmed)));
+        }
         // Each controller reports its T.30 frames; each endpoint writes them as Debug lines.
         checkHandshakeOrder(pair.snd, true);
         checkHandshakeOrder(pair.rcv, false);
@@ -1013,21 +1025,22 @@ void TestComponentCalls::impairedTestNumbers_data()
     QTest::addColumn<QString>("senderEnd");   // in the sender's last progress text
     QTest::addColumn<QString>("receiverEnd"); // in the receiver's
     QTest::addColumn<int>("lineRate");        // the rate the line's modems ended at; -1 below 14400
+    QTest::addColumn<bool>("intact");         // a sent fax arrives with every row as sent
     // Short gaps all through the first training keep the carrier but spoil the TCF: the
     // receiver answers FTT and the modems fall back one rate.
     QString spoiled;
     for (int at = 100; at < 3600; at += 250)
         spoiled += QStringLiteral(" dropout 4 training1+%1").arg(at);
     QTest::newRow("997 noisy line: a lower rate, the fax completes")
-        << "997" << false << 1 << true << "normal (0x0000)" << "normal" << -1;
+        << "997" << false << 1 << true << "normal (0x0000)" << "normal" << -1 << false;
     // The sender's T.30 ends with a bad response (0x3315), the receiver's with a DCN (0x3314).
     QTest::newRow("998 drop-out in page 1: the call fails")
-        << "998" << false << 1 << false << "(0x3315)" << "(0x3314)" << 14400;
-    QTest::newRow("V.27ter 2400, ECM, fine") << "modems v27ter" + spoiled << true << 1 << true << "normal" << "normal" << 2400;
-    QTest::newRow("V.27ter 4800, no ECM, standard") << "modems v27ter no-ecm" << false << 2 << true << "normal" << "normal" << 4800;
-    QTest::newRow("V.29 7200, no ECM, fine") << "modems v29 no-ecm" + spoiled << true << 1 << true << "normal" << "normal" << 7200;
-    QTest::newRow("V.29 9600, ECM, standard") << "modems v29" << false << 1 << true << "normal" << "normal" << 9600;
-    QTest::newRow("V.17 12000, ECM, fine, 2 pages") << "modems v17" + spoiled << true << 2 << true << "normal" << "normal" << 12000;
+        << "998" << false << 1 << false << "(0x3315)" << "(0x3314)" << 14400 << true;
+    QTest::newRow("V.27ter 2400, ECM, fine") << "modems v27ter" + spoiled << true << 1 << true << "normal" << "normal" << 2400 << true;
+    QTest::newRow("V.27ter 4800, no ECM, standard") << "modems v27ter no-ecm" << false << 2 << true << "normal" << "normal" << 4800 << true;
+    QTest::newRow("V.29 7200, no ECM, fine") << "modems v29 no-ecm" + spoiled << true << 1 << true << "normal" << "normal" << 7200 << true;
+    QTest::newRow("V.29 9600, ECM, standard") << "modems v29" << false << 1 << true << "normal" << "normal" << 9600 << true;
+    QTest::newRow("V.17 12000, ECM, fine, 2 pages") << "modems v17" + spoiled << true << 2 << true << "normal" << "normal" << 12000 << true;
 }
 
 // The built-in test numbers with an impaired line, and far faxes limited to a modem, dialled
@@ -1041,6 +1054,7 @@ void TestComponentCalls::impairedTestNumbers()
     QFETCH(QString, senderEnd);
     QFETCH(QString, receiverEnd);
     QFETCH(int, lineRate);
+    QFETCH(bool, intact);
     const QByteArray document = componenttest::testDocument(
         pages, fine ? sff::Resolution::Fine : sff::Resolution::Standard);
     QVERIFY(componenttest::writeFile(platform::localPath(kSendFile), document));
@@ -1059,6 +1073,8 @@ void TestComponentCalls::impairedTestNumbers()
     const QString sendEnd = pair.snd.texts(EventSlot::CallProgress).last();
     const QString receiveEnd = pair.rcv.texts(EventSlot::CallProgress).last();
     QVERIFY2(sendEnd.contains(senderEnd), qPrintable(sendEnd));
+    // A sender only says so once T.30 had every page confirmed.
+    QCOMPARE(pair.snd.texts(EventSlot::CallProgress).contains("all pages sent, disconnecting"), sent);
     QVERIFY2(receiveEnd.contains(receiverEnd), qPrintable(receiveEnd));
     const QList<simline::CallInfo> calls = line().recentCalls();
     QVERIFY(!calls.isEmpty());
@@ -1071,9 +1087,11 @@ void TestComponentCalls::impairedTestNumbers()
                  qPrintable(connected + " / line rate " + QString::number(rate)));
     }
     QString why;
-    if (sent)
-        QVERIFY2(faxtest::samePagesBelowHeadLine(document, componenttest::readFile(platform::localPath(kReceiveFile)), &why),
-                 qPrintable(why));
+    const QByteArray received = componenttest::readFile(platform::localPath(kReceiveFile));
+    if (sent && intact)
+        QVERIFY2(faxtest::samePagesBelowHeadLine(document, received, &why), qPrintable(why));
+    else if (sent) // without ECM the noise damages rows, but every page arrives
+        QCOMPARE(componenttest::pagesOf(received).size(), pages);
 }
 
 void TestComponentCalls::eventsKeepUpWithAnUnpacedLine()

@@ -14,6 +14,7 @@
 #include "component/reporter.h"
 #include "capi/message.h"
 #include "capi/transport.h"
+#include "t30report/framereport.h"
 
 #include <QApplication>
 #include <QTemporaryDir>
@@ -111,6 +112,8 @@ enum class Stim {
     ConnectB3Ind, B3Active, DataConfOk, DataConfFail, DataConfUnknown, ConfirmAll, DataInd,
     B3Ended, B3EndedNotFax, Disconnected, DisconnectedBusy, OtherInd, OtherConfFailed,
     HangUp, Accept, AcceptFalse, AcceptMissingFolder, ClearTimeout, Stop,
+    // The controller's T.30 frame reports: a command sent, then the far fax's answer.
+    MpsMcf, MpsRtn, PpsNullMcf,
 };
 
 struct Row
@@ -152,14 +155,21 @@ constexpr Row kRows[] = {
     {"sending, DATA_B3_CONF", Setup::OutTransfer, Stim::DataConfOk, "", Phase::Transfer, "sending", ""},
     {"sending, DATA_B3_CONF refused", Setup::OutTransfer, Stim::DataConfFail, "DISCONNECT_B3_REQ", Phase::ClosingFax, "disconnecting", "CallProgress"},
     {"sending, DATA_B3_CONF unknown handle", Setup::OutTransfer, Stim::DataConfUnknown, "", Phase::Transfer, "sending", ""},
-    {"sending, every block confirmed", Setup::OutTransfer, Stim::ConfirmAll, "DISCONNECT_B3_REQ", Phase::ClosingFax, "sending", "CallProgress CallProgress CallProgress"},
+    // A G3 controller takes the whole document before T.30 sends a page: no page is sent yet.
+    {"sending, every block confirmed", Setup::OutTransfer, Stim::ConfirmAll, "DISCONNECT_B3_REQ", Phase::ClosingFax, "sending", ""},
     {"sending, DATA_B3_IND", Setup::OutTransfer, Stim::DataInd, "DATA_B3_RESP", Phase::Transfer, "sending", ""},
     {"sending, DISCONNECT_B3_IND", Setup::OutTransfer, Stim::B3Ended, "DISCONNECT_B3_RESP", Phase::AwaitingClear, "sending", ""},
     {"sending, DISCONNECT_IND", Setup::OutTransfer, Stim::Disconnected, "DISCONNECT_RESP", Phase::Ended, "", "CallProgress FaxSent=false Disconnected"},
     {"sending, Disconnect", Setup::OutTransfer, Stim::HangUp, "DISCONNECT_B3_REQ", Phase::ClosingFax, "disconnecting", "CallProgress"},
     {"sending, StopCapi", Setup::OutTransfer, Stim::Stop, "", Phase::Ended, "", "CallProgress FaxSent=false Disconnected"},
     // Outgoing: the end of the fax connection
-    {"closing fax, DISCONNECT_B3_IND", Setup::OutClosingFax, Stim::B3Ended, "DISCONNECT_B3_RESP DISCONNECT_REQ", Phase::Clearing, "sending", ""},
+    // The pages the controller counted, told as it ends: page 1 sent, page 2 sending and sent,
+    // all pages sent.
+    {"closing fax, DISCONNECT_B3_IND", Setup::OutClosingFax, Stim::B3Ended, "DISCONNECT_B3_RESP DISCONNECT_REQ", Phase::Clearing, "sending", "CallProgress CallProgress CallProgress CallProgress"},
+    // Page 1 sent, page 2 sending; an ECM block within a page, or a page refused, is no page.
+    {"closing fax, MCF to MPS", Setup::OutClosingFax, Stim::MpsMcf, "", Phase::ClosingFax, "sending", "CallProgress CallProgress"},
+    {"closing fax, RTN to MPS", Setup::OutClosingFax, Stim::MpsRtn, "", Phase::ClosingFax, "sending", ""},
+    {"closing fax, MCF to PPS-NULL", Setup::OutClosingFax, Stim::PpsNullMcf, "", Phase::ClosingFax, "sending", ""},
     {"closing fax, DATA_B3_CONF late", Setup::OutClosingFax, Stim::DataConfOk, "", Phase::ClosingFax, "sending", ""},
     {"closing fax, Disconnect", Setup::OutClosingFax, Stim::HangUp, "DISCONNECT_REQ", Phase::Clearing, "disconnecting", "CallProgress"},
     {"closing fax, DISCONNECT_IND", Setup::OutClosingFax, Stim::Disconnected, "DISCONNECT_RESP", Phase::Ended, "", "CallProgress FaxSent=false Disconnected"},
@@ -381,6 +391,24 @@ void TestFaxCall::apply(Rig &rig, Stim stim)
         return;
     case Stim::ClearTimeout: call.clearTimedOut(); return;
     case Stim::Stop: call.stop(); return;
+    case Stim::MpsMcf:
+    case Stim::MpsRtn:
+    case Stim::PpsNullMcf: {
+        const auto report = [](t30::FrameReport::Kind kind, QByteArray frame) {
+            t30::FrameReport r;
+            r.kind = kind;
+            r.fcf = quint8(frame[2]) & 0xFE;
+            r.frame = frame;
+            return r;
+        };
+        call.frameReport(report(t30::FrameReport::Kind::Sent,
+                                stim == Stim::PpsNullMcf ? QByteArray("\xff\x13\xbf\x00\x00\x00\x05", 7)
+                                                         : QByteArray("\xff\x13\x4f", 3)));
+        call.frameReport(report(t30::FrameReport::Kind::Received,
+                                stim == Stim::MpsRtn ? QByteArray("\xff\x13\x4c", 3)
+                                                     : QByteArray("\xff\x13\x8c", 3)));
+        return;
+    }
     }
 }
 

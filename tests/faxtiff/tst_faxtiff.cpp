@@ -9,6 +9,7 @@
 
 #include <tiffio.h>
 
+#include <memory>
 #include <random>
 
 namespace {
@@ -125,40 +126,47 @@ struct TiffSpec
     uint16_t samples = 1;
 };
 
+// One page as the next directory of a file open for writing.
+bool writePage(TIFF *t, const Page &p, const TiffSpec &spec)
+{
+    bool ok = true;
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, uint32_t(p.width));
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, uint32_t(p.rows.size()));
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, spec.bits);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, spec.samples);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, spec.photometric);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, uint16_t(PLANARCONFIG_CONTIG));
+    TIFFSetField(t, TIFFTAG_FILLORDER, spec.fillOrder);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, spec.compression);
+    if (spec.compression == COMPRESSION_CCITTFAX3)
+        TIFFSetField(t, TIFFTAG_GROUP3OPTIONS, spec.g3options);
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, uint32_t(64));
+    if (spec.setYres) {
+        TIFFSetField(t, TIFFTAG_YRESOLUTION, spec.yres);
+        TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, spec.unit);
+    }
+    QByteArray scan(TIFFScanlineSize(t), '\0');
+    for (int r = 0; r < p.rows.size(); ++r) {
+        if (spec.bits == 1 && spec.samples == 1) {
+            scan = p.rows[r];
+            if (spec.photometric == PHOTOMETRIC_MINISBLACK)
+                for (auto &c : scan)
+                    c = char(~uchar(c));
+        }
+        ok = ok && TIFFWriteScanline(t, scan.data(), uint32_t(r)) >= 0;
+    }
+    ok = ok && TIFFWriteDirectory(t);
+    return ok;
+}
+
 bool writeTiff(const QString &path, const QList<Page> &pages, const TiffSpec &spec)
 {
     TIFF *t = openQuiet(path, "w");
     if (!t)
         return false;
     bool ok = true;
-    for (const Page &p : pages) {
-        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, uint32_t(p.width));
-        TIFFSetField(t, TIFFTAG_IMAGELENGTH, uint32_t(p.rows.size()));
-        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, spec.bits);
-        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, spec.samples);
-        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, spec.photometric);
-        TIFFSetField(t, TIFFTAG_PLANARCONFIG, uint16_t(PLANARCONFIG_CONTIG));
-        TIFFSetField(t, TIFFTAG_FILLORDER, spec.fillOrder);
-        TIFFSetField(t, TIFFTAG_COMPRESSION, spec.compression);
-        if (spec.compression == COMPRESSION_CCITTFAX3)
-            TIFFSetField(t, TIFFTAG_GROUP3OPTIONS, spec.g3options);
-        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, uint32_t(64));
-        if (spec.setYres) {
-            TIFFSetField(t, TIFFTAG_YRESOLUTION, spec.yres);
-            TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, spec.unit);
-        }
-        QByteArray scan(TIFFScanlineSize(t), '\0');
-        for (int r = 0; r < p.rows.size(); ++r) {
-            if (spec.bits == 1 && spec.samples == 1) {
-                scan = p.rows[r];
-                if (spec.photometric == PHOTOMETRIC_MINISBLACK)
-                    for (auto &c : scan)
-                        c = char(~uchar(c));
-            }
-            ok = ok && TIFFWriteScanline(t, scan.data(), uint32_t(r)) >= 0;
-        }
-        ok = ok && TIFFWriteDirectory(t);
-    }
+    for (const Page &p : pages)
+        ok = ok && writePage(t, p, spec);
     TIFFClose(t);
     return ok;
 }
@@ -200,6 +208,7 @@ private slots:
     void refusals_data();
     void refusals();
     void recordsFromLaterPages();
+    void pagesOfAGrowingFile();
 
 private:
     QTemporaryDir m_dir;
@@ -534,6 +543,38 @@ void TestFaxTiff::recordsFromLaterPages()
     const faxtiff::TiffReadResult past = faxtiff::tiffPagesToSffRecords(path, 3, &none);
     QVERIFY(past.ok);
     QVERIFY(none.isEmpty());
+}
+
+void TestFaxTiff::pagesOfAGrowingFile()
+{
+    // A reader that keeps the file open while its writer appends page after page gets each
+    // page once, as it is written, and nothing while no page came.
+    const QList<Page> source = samplePages(3, sff::Resolution::Standard, 1728, 40, 9);
+    const QString path = m_dir.filePath(QStringLiteral("growing.tiff"));
+    TIFF *writer = openQuiet(path, "w");
+    QVERIFY(writer);
+    std::unique_ptr<faxtiff::GrowingTiffReader> reader;
+    QByteArray doc = faxtiff::sffStreamHeader();
+    for (const Page &page : source) {
+        QVERIFY(writePage(writer, page, TiffSpec{}));
+        if (!reader)
+            reader = std::make_unique<faxtiff::GrowingTiffReader>(path);
+        QByteArray records;
+        const faxtiff::TiffReadResult read = reader->readNewPages(&records);
+        QVERIFY2(read.ok, qPrintable(read.error));
+        QCOMPARE(read.pages.size(), 1);
+        doc += records;
+        QByteArray none;
+        const faxtiff::TiffReadResult again = reader->readNewPages(&none);
+        QVERIFY(again.ok);
+        QVERIFY(again.pages.isEmpty() && none.isEmpty());
+    }
+    TIFFClose(writer);
+    QCOMPARE(reader->pagesRead(), 3);
+    const QList<Page> pages = readSff(doc + faxtiff::sffEndRecord());
+    QCOMPARE(pages.size(), 3);
+    for (int p = 0; p < 3; ++p)
+        QVERIFY2(samePixels(pages[p], source[p]), qPrintable(QString::number(p + 1)));
 }
 
 QUILLON_TEST_GUILESS_MAIN(TestFaxTiff)

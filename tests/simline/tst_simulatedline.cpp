@@ -5,6 +5,7 @@
 #include "simline/linepeer.h"
 #include "simline/sffsample.h"
 #include "common/testenv.h"
+#include "t30/call.h"
 #include "t30/faxpages.h"
 
 #include <QSet>
@@ -1057,8 +1058,9 @@ private slots:
         QTest::addColumn<int>("callerB3Reason");
         QTest::addColumn<int>("calleeB3Reason");
         QTest::addColumn<int>("rate");     // the NCPI's rate; -1 below 14400
-        QTest::addColumn<int>("received"); // 0 equal below the head line, 1 damaged, 2 no page
-        QTest::newRow("997: noise, training falls back, fax completes") << "997" << 2 << 0 << 0 << -1 << 0;
+        QTest::addColumn<int>("received"); // 0 equal below the head line, 1 damaged, 2 no page,
+                                           // 3 every page, its rows as the noise left them
+        QTest::newRow("997: noise, training falls back, fax completes") << "997" << 2 << 0 << 0 << -1 << 3;
         QTest::newRow("998: 30 ms drop-out loses the carrier")
             << "998" << 1 << int(reason::FaxRemoteAbort) << int(reason::FaxRemoteProcedureError) << 14400 << 2;
         QTest::newRow("ECM repairs a 10 ms drop-out") << "dropout 10 page1+1000" << 1 << 0 << 0 << 14400 << 0;
@@ -1114,7 +1116,55 @@ private slots:
         case 2:
             QCOMPARE(int(faxtest::rowsOfDocument(callee.data).pages.size()), 0);
             break;
+        case 3:
+            QCOMPARE(int(faxtest::rowsOfDocument(callee.data).pages.size()), pages);
+            QCOMPARE(int(ncpi->pages), pages);
+            break;
         }
+    }
+
+    // 997 falls back and completes whatever the page: the head line's minute changes the page
+    // data, and so where the noise meets it.
+    void noisyNumberCompletesEveryMinute()
+    {
+        const simline::FarEnd rule = simline::builtInNumberPlan().ruleFor(QStringLiteral("997"));
+        const QByteArray document = faxtest::document(
+            {faxtest::textPage(600, 1), faxtest::textPage(600, 2)}, sff::Resolution::Standard);
+        for (int minute = 0; minute < 8; ++minute) {
+            t30::CallConfig c;
+            c.caller.stationId = QStringLiteral("6");
+            c.caller.headLine = QStringLiteral("Fax test  Quillon test");
+            c.caller.headTime = kHeadLineTime.addSecs(60 * minute);
+            c.caller.document = document;
+            c.answerer.stationId = QStringLiteral("997");
+            c.answerer.ecm = rule.ecm;
+            c.answerer.modems = rule.modems;
+            c.line = rule.line;
+            t30::Call call(c);
+            QVERIFY(call.start());
+            call.runToEnd();
+            const t30::SideOutcome &tx = call.outcome(t30::Side::Caller);
+            QVERIFY2(tx.success() && call.outcome(t30::Side::Answerer).success(),
+                     qPrintable(QStringLiteral("minute %1: 0x%2").arg(minute).arg(tx.reason, 0, 16)));
+            QCOMPARE(tx.pages, 2);
+            QVERIFY2(tx.bitRate > 0 && tx.bitRate < 14400, qPrintable(QString::number(tx.bitRate)));
+        }
+    }
+
+    // A sender's document past the line's limit ends the fax as it comes: the sender with a
+    // local abort, the receiver with a remote abort, and no page reaches the receiver.
+    void documentPastTheLimit()
+    {
+        LinePeer caller(*m_line), callee(*m_line);
+        caller.payload = sffSample(4);
+        m_line->setFaxDocumentLimit(caller.payload.size() / 2);
+        caller.hook = clearAfterFailedB3;
+        listenQuietly(callee, kFaxMask);
+        caller.call(QStringLiteral("6"));
+        QVERIFY(QTest::qWaitFor([&] { return caller.disconnected && callee.disconnected; }, kWaitMs));
+        QCOMPARE(reasonOf(caller, Command::DisconnectB3), int(reason::FaxLocalAbort));
+        QCOMPARE(reasonOf(callee, Command::DisconnectB3), int(reason::FaxRemoteAbort));
+        QVERIFY(callee.data.isEmpty());
     }
 
     // Speed 0 relays at once whatever the rate; the calls still report the line's rate.

@@ -12,6 +12,7 @@
 #include <QSignalSpy>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
 
 using namespace capi;
@@ -581,7 +582,11 @@ private slots:
         QFETCH(int, callerReason);
         QFETCH(QList<int>, listenerReasons);
         m_line->setFault(SimulatedLine::Fault(fault));
-        m_line->setNoAnswerTimeout(std::chrono::milliseconds(50));
+        // A short no-answer time only where the row waits for it: where every listener
+        // answers, a loaded machine could otherwise let the timer beat the answer.
+        const bool waitsForTimeout = answers.isEmpty() || fault == int(SimulatedLine::Fault::NoAnswer)
+                                     || std::any_of(answers.begin(), answers.end(), [](int a) { return a < 0; });
+        m_line->setNoAnswerTimeout(std::chrono::milliseconds(waitsForTimeout ? 50 : 60000));
         LinePeer caller(*m_line);
         listenQuietly(caller, 0, infomask::CallProgression); // progress only, no calls
         std::vector<std::unique_ptr<LinePeer>> listeners;

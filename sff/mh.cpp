@@ -649,13 +649,17 @@ inline quint64 load64(const uchar *row, int rowBytes, int base)
     return w;
 }
 
-// Walks the runs of a packed row, keeping the 64 pixels being looked at across runs.
+// Walks the runs of a packed row, 64 pixels at a time. Each word is turned into the pixels
+// where the colour changes (a pixel unlike the one before it; the row starts after white),
+// so each run is the distance to the next change: one count of leading zeros and one bit
+// cleared per run, whatever its colour.
 class RunScanner
 {
 public:
     RunScanner(const uchar *row, int width)
-        : m_row(row), m_rowBytes((width + 7) / 8), m_width(width), m_word(load64(row, m_rowBytes, 0))
+        : m_row(row), m_rowBytes((width + 7) / 8), m_width(width)
     {
+        load(0);
     }
 
     bool atEnd() const { return m_pos >= m_width; }
@@ -663,33 +667,39 @@ public:
     // The length of the run from the current pixel on (its colour alternates from white).
     int next()
     {
-        quint64 w = (m_black ? ~m_word : m_word) & (~0ull >> (m_pos - m_base));
-        while (w == 0) {
-            m_base += 64;
-            if (m_base >= m_width)
+        while (m_changes == 0) {
+            if (m_base + 64 >= m_width)
                 return advance(m_width);
-            m_word = load64(m_row, m_rowBytes, m_base);
-            w = m_black ? ~m_word : m_word;
+            load(m_base + 64);
         }
-        return advance(std::min(m_width, m_base + std::countl_zero(w)));
+        const int at = std::countl_zero(m_changes);
+        m_changes ^= (1ull << 63) >> at;
+        return advance(std::min(m_width, m_base + at));
     }
 
 private:
+    void load(int base)
+    {
+        const quint64 word = load64(m_row, m_rowBytes, base);
+        m_changes = word ^ (word >> 1 | m_lastPixel << 63);
+        m_lastPixel = word & 1;
+        m_base = base;
+    }
+
     int advance(int to)
     {
         const int r = to - m_pos;
         m_pos = to;
-        m_black = !m_black;
         return r;
     }
 
     const uchar *m_row;
     int m_rowBytes;
     int m_width;
-    int m_base = 0; // first pixel of m_word, a multiple of 64
-    quint64 m_word;
+    int m_base = 0;         // first pixel of the word in m_changes, a multiple of 64
+    quint64 m_changes = 0;  // the changes of colour not yet passed, leftmost in the top bit
+    quint64 m_lastPixel = 0; // the last pixel of the word before
     int m_pos = 0;
-    bool m_black = false;
 };
 
 inline void setBits(uchar *row, int from, int to)

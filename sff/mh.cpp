@@ -443,11 +443,8 @@ DecodeResult decode(const uchar *data, qsizetype size, int lineLength, Runs *run
         if (length == 0 || length > in.bits) {
             // Data that runs out inside a code, or only zero bits left: the line ends early.
             // A one bit that starts no code of this colour: an invalid code.
-            const quint64 valid = in.bits >= 64 ? ~0ull : (1ull << in.bits) - 1;
-            bool anySet = (in.acc & valid) != 0;
-            for (const uchar *q = in.p; !anySet && q < in.end; ++q)
-                anySet = *q != 0;
-            result.status = (length > in.bits || !anySet) ? Status::TooFewPixels : Status::InvalidCode;
+            result.status = (length > in.bits || in.restIsZero()) ? Status::TooFewPixels
+                                                                   : Status::InvalidCode;
             break;
         }
         if (pos + run + r > lineLength) {

@@ -43,7 +43,8 @@
 namespace simline {
 
 // 991 busy, 992 no answer, 993 rejected, 994 not a fax, 995 drops in the second page,
-// 996 a quarter of the rate, 997 a noisy line (18 dB SNR) on which training falls back,
+// 996 a quarter of the rate, 997 a noisy line (16 dB SNR, a far fax without ECM) on which
+// training falls back and the fax completes,
 // 998 a 30 ms drop-out as the first page begins, to a fax without ECM: the call fails.
 FaultPlan builtInNumberPlan();
 

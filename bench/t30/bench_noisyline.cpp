@@ -6,12 +6,14 @@
 // calls that completed, the rates the training ended at, and the minutes that failed with
 // their reason.
 //
-// A line is written as the plan file writes its properties, comma-separated, e.g.
-// "noise=18,seed=2" or "noise=18,seed=2,no-ecm,modems=v29+v27ter". Default documents: a
-// 600-row fine text page and two 600-row standard ones; --doc adds an SFF file (such as the
-// sample fax that `sfftool sample` writes), --a4 a fine A4 text page. --frames prints the
-// T.30 frames of the first call and of the first failed one.
+// A line is written as a plan file writes a rule's line properties, e.g. "noise 18 seed 2" or
+// "noise 18 seed 2 no-ecm modems v29,v27ter" (one argument each, quoted); without one, the
+// line of the built-in number 997. Default documents: a 600-row fine text page and two
+// 600-row standard ones; --doc adds an SFF file (such as the sample fax that `sfftool sample`
+// writes), --a4 a fine A4 text page. --frames prints the T.30 frames of the first call and of
+// the first failed one.
 
+#include "simline/numberplan.h"
 #include "t30/call.h"
 #include "t30/faxpages.h"
 
@@ -30,35 +32,18 @@ namespace {
 struct Line
 {
     QString text;
-    Impairments impairments;
-    bool ecm = true;
-    int modems = SupportAllModems;
+    simline::FarEnd farEnd;
 };
 
-bool parseLine(const QString &text, Line *line)
+// A line's properties as a plan file's rule holds them, read by the plan's own parser.
+bool parseLine(const QString &text, Line *line, QString *error)
 {
+    const std::optional<simline::FaultPlan> plan =
+        simline::parseNumberPlan(QStringLiteral("0 ") + text, simline::FaultPlan(), error);
+    if (!plan)
+        return false;
     line->text = text;
-    for (const QString &part : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
-        const QString key = part.section(QLatin1Char('='), 0, 0);
-        const QString value = part.section(QLatin1Char('='), 1);
-        if (key == QLatin1String("noise"))
-            line->impairments.snrDb = value.toDouble();
-        else if (key == QLatin1String("seed"))
-            line->impairments.seed = value.toUInt();
-        else if (key == QLatin1String("attenuation"))
-            line->impairments.attenuationDb = value.toDouble();
-        else if (key == QLatin1String("no-ecm"))
-            line->ecm = false;
-        else if (key == QLatin1String("modems")) {
-            line->modems = 0;
-            for (const QString &m : value.split(QLatin1Char('+')))
-                line->modems |= m == QLatin1String("v17")   ? SupportV17
-                                : m == QLatin1String("v29") ? SupportV29
-                                : m == QLatin1String("v27ter") ? SupportV27ter
-                                                               : 0;
-        } else
-            return false;
-    }
+    line->farEnd = plan->ruleFor(QStringLiteral("0"));
     return true;
 }
 
@@ -94,16 +79,17 @@ int main(int argc, char **argv)
     QList<Line> lines;
     for (qsizetype i = 2; i < args.size(); ++i) {
         Line l;
-        if (!parseLine(args[i], &l)) {
-            std::fprintf(stderr, "cannot read the line \"%s\"\n", qPrintable(args[i]));
+        QString why;
+        if (!parseLine(args[i], &l, &why)) {
+            std::fprintf(stderr, "cannot read the line \"%s\": %s\n", qPrintable(args[i]),
+                         qPrintable(why));
             return 2;
         }
         lines.append(l);
     }
     if (lines.isEmpty()) {
-        Line l;
-        parseLine(QStringLiteral("noise=18,seed=2"), &l);
-        lines.append(l);
+        const simline::FarEnd noisy = simline::builtInNumberPlan().ruleFor(QStringLiteral("997"));
+        lines.append({QStringLiteral("997:") + simline::planText(noisy), noisy});
     }
     if (a4)
         docs.prepend({QStringLiteral("fine A4 text page"),
@@ -129,9 +115,9 @@ int main(int argc, char **argv)
                 c.caller.headTime = base.addSecs(60LL * m);
                 c.caller.document = doc.sff;
                 c.answerer.stationId = QStringLiteral("997");
-                c.answerer.ecm = line.ecm;
-                c.answerer.modems = line.modems;
-                c.line = line.impairments;
+                c.answerer.ecm = line.farEnd.ecm;
+                c.answerer.modems = line.farEnd.modems;
+                c.line = line.farEnd.line;
                 Call call(c);
                 if (!call.start())
                     return 1;
